@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The run sequence's messages, written to standard error.
+inline constexpr char msg_run_no_memory[] = "No free memory to allocate.";
+inline constexpr char fmt_init_failed[] = "Error initializing workers: %s\n";
+inline constexpr char fmt_start_failed[] = "Error starting workers: %s\n";
