@@ -1,0 +1,273 @@
+// SPDX-License-Identifier: MIT
+#include "disk.h"
+
+#include "rules.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct counters {
+    std::atomic<std::uint64_t> reads{0};         // read requests on the disk file
+    std::atomic<std::uint64_t> writes{0};        // write requests on the disk file
+    std::atomic<std::uint64_t> bytes_read{0};    // bytes returned by reads
+    std::atomic<std::uint64_t> bytes_written{0}; // bytes acknowledged, stored or dropped
+    std::atomic<std::uint64_t> failed_reads{0};  // reads failed by a rule
+    std::atomic<std::uint64_t> failed_writes{0}; // writes failed by a rule
+    std::atomic<std::uint64_t> flipped_bytes{0}; // bytes flipped in what reads returned
+    std::atomic<std::uint64_t> dropped_bytes{0}; // written bytes not stored
+    std::atomic<std::uint64_t> delayed{0};       // requests that waited in a delay
+};
+
+struct disk_state {
+    unsigned char* bytes = nullptr; // the stored bytes, size bytes long
+    std::uint64_t size = 0;         // apparent size of the disk file
+    std::mutex data_lock;           // guards copies into and out of bytes
+
+    std::mutex rules_lock;               // guards rules, wrap and generation
+    std::condition_variable rules_moved; // signalled when rules change
+    std::vector<fault_rule> rules;       // in the order they were added
+    std::uint64_t wrap = 0;              // bytes stored when addresses wrap, 0 for none
+    std::uint64_t generation = 0;        // bumped by every change of the rules
+
+    counters count;
+};
+
+disk_state state;
+
+struct snapshot {
+    std::vector<fault_rule> rules;
+    std::uint64_t wrap;
+    std::uint64_t generation;
+};
+
+snapshot take_snapshot() {
+    std::lock_guard<std::mutex> hold(state.rules_lock);
+    return snapshot{state.rules, state.wrap, state.generation};
+}
+
+// Waits for the longest delay rule touching the request; a change of the
+// rules ends the wait early.
+void wait_for_delays(const snapshot& rules, std::uint64_t offset, std::size_t length) {
+    unsigned longest = 0;
+    for (const fault_rule& rule : rules.rules)
+        if (rule.kind == rule_delay && rule_touches(rule, offset, length))
+            longest = std::max(longest, rule.delay_ms);
+    if (longest == 0)
+        return;
+    state.count.delayed++;
+    std::unique_lock<std::mutex> hold(state.rules_lock);
+    state.rules_moved.wait_for(hold, std::chrono::milliseconds(longest),
+                               [&] { return state.generation != rules.generation; });
+}
+
+int first_error(const snapshot& rules, rule_kind kind, std::uint64_t offset, std::size_t length) {
+    for (const fault_rule& rule : rules.rules)
+        if (rule.kind == kind && rule_touches(rule, offset, length))
+            return rule.error;
+    return 0;
+}
+
+std::uint64_t stored_at(std::uint64_t offset, std::uint64_t wrap) {
+    return wrap == 0 ? offset : offset % wrap;
+}
+
+// Copies [offset, offset + length) of the disk out of or into memory, with
+// addresses wrapped at WRAP. Hold data_lock.
+void copy_wrapped(unsigned char* data, std::uint64_t offset, std::size_t length, std::uint64_t wrap,
+                  bool into_disk) {
+    while (length > 0) {
+        const std::uint64_t at = stored_at(offset, wrap);
+        const std::uint64_t limit = wrap == 0 ? state.size : wrap;
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, limit - at));
+        if (into_disk)
+            std::memcpy(state.bytes + at, data, piece);
+        else
+            std::memcpy(data, state.bytes + at, piece);
+        data += piece;
+        offset += piece;
+        length -= piece;
+    }
+}
+
+std::size_t clip(std::size_t size, std::uint64_t offset) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(size, state.size - offset));
+}
+
+} // namespace
+
+bool disk_init(std::uint64_t size) {
+    const std::uint64_t mapped = std::max<std::uint64_t>(size, 4096);
+    void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED)
+        return false;
+    state.bytes = static_cast<unsigned char*>(memory);
+    state.size = size;
+    return true;
+}
+
+std::uint64_t disk_size() {
+    return state.size;
+}
+
+int disk_read(char* buffer, std::size_t size, std::uint64_t offset) {
+    state.count.reads++;
+    if (offset >= state.size)
+        return 0;
+    const std::size_t length = clip(size, offset);
+    const snapshot rules = take_snapshot();
+    wait_for_delays(rules, offset, length);
+    if (const int error = first_error(rules, rule_fail_read, offset, length)) {
+        state.count.failed_reads++;
+        return -error;
+    }
+    auto* data = reinterpret_cast<unsigned char*>(buffer);
+    {
+        std::lock_guard<std::mutex> hold(state.data_lock);
+        copy_wrapped(data, offset, length, rules.wrap, false);
+    }
+    for (const fault_rule& rule : rules.rules) {
+        if (rule.kind != rule_flip || !rule_touches(rule, offset, length))
+            continue;
+        const std::uint64_t from = std::max(rule.start, offset);
+        const std::uint64_t to = std::min<std::uint64_t>(rule.end, offset + length);
+        for (std::uint64_t at = from; at < to; ++at)
+            data[at - offset] ^= 0xFF;
+        state.count.flipped_bytes += to - from;
+    }
+    state.count.bytes_read += length;
+    return static_cast<int>(length);
+}
+
+int disk_write(const char* buffer, std::size_t size, std::uint64_t offset) {
+    state.count.writes++;
+    if (offset >= state.size)
+        return -ENOSPC;
+    const std::size_t length = clip(size, offset);
+    const snapshot rules = take_snapshot();
+    wait_for_delays(rules, offset, length);
+    if (const int error = first_error(rules, rule_fail_write, offset, length)) {
+        state.count.failed_writes++;
+        return -error;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> dropped;
+    for (const fault_rule& rule : rules.rules)
+        if (rule.kind == rule_drop_write && rule_touches(rule, offset, length))
+            dropped.emplace_back(std::max(rule.start, offset),
+                                 std::min<std::uint64_t>(rule.end, offset + length));
+    std::sort(dropped.begin(), dropped.end());
+
+    auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(buffer));
+    std::uint64_t at = offset;
+    const std::uint64_t end = offset + length;
+    std::uint64_t lost = 0;
+    {
+        std::lock_guard<std::mutex> hold(state.data_lock);
+        for (const auto& range : dropped) {
+            if (range.first > at)
+                copy_wrapped(data + (at - offset), at, range.first - at, rules.wrap, true);
+            if (range.second > at) {
+                lost += range.second - std::max(at, range.first);
+                at = range.second;
+            }
+        }
+        if (end > at)
+            copy_wrapped(data + (at - offset), at, end - at, rules.wrap, true);
+    }
+    state.count.dropped_bytes += lost;
+    state.count.bytes_written += length;
+    return static_cast<int>(length);
+}
+
+int disk_read_stored(char* buffer, std::size_t size, std::uint64_t offset) {
+    if (offset >= state.size)
+        return 0;
+    const std::size_t length = clip(size, offset);
+    std::lock_guard<std::mutex> hold(state.data_lock);
+    std::memcpy(buffer, state.bytes + offset, length);
+    return static_cast<int>(length);
+}
+
+int disk_write_stored(const char* buffer, std::size_t size, std::uint64_t offset) {
+    if (offset >= state.size)
+        return -ENOSPC;
+    const std::size_t length = clip(size, offset);
+    std::lock_guard<std::mutex> hold(state.data_lock);
+    std::memcpy(state.bytes + offset, buffer, length);
+    return static_cast<int>(length);
+}
+
+std::string disk_command(const std::string& text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+
+        rule_command command;
+        const std::string error = rules_parse_line(line, command);
+        if (!error.empty())
+            return error;
+        if (command.kind == command_reset_stats) {
+            for (std::atomic<std::uint64_t>* counter :
+                 {&state.count.reads, &state.count.writes, &state.count.bytes_read,
+                  &state.count.bytes_written, &state.count.failed_reads, &state.count.failed_writes,
+                  &state.count.flipped_bytes, &state.count.dropped_bytes, &state.count.delayed})
+                counter->store(0);
+            continue;
+        }
+        if (command.kind == command_none)
+            continue;
+        std::lock_guard<std::mutex> hold(state.rules_lock);
+        if (command.kind == command_rule)
+            state.rules.push_back(command.rule);
+        else if (command.kind == command_wrap)
+            state.wrap = command.wrap >= state.size ? 0 : command.wrap;
+        else {
+            state.rules.clear();
+            state.wrap = 0;
+        }
+        state.generation++;
+        state.rules_moved.notify_all();
+    }
+    return "";
+}
+
+std::string disk_stats_text() {
+    const counters& c = state.count;
+    std::string text;
+    const std::pair<const char*, std::uint64_t> lines[] = {
+        {"reads", c.reads},
+        {"writes", c.writes},
+        {"bytes_read", c.bytes_read},
+        {"bytes_written", c.bytes_written},
+        {"failed_reads", c.failed_reads},
+        {"failed_writes", c.failed_writes},
+        {"flipped_bytes", c.flipped_bytes},
+        {"dropped_bytes", c.dropped_bytes},
+        {"delayed", c.delayed},
+    };
+    for (const auto& line : lines)
+        text += std::string(line.first) + " " + std::to_string(line.second) + "\n";
+    return text;
+}
+
+void disk_release_delays() {
+    std::lock_guard<std::mutex> hold(state.rules_lock);
+    state.generation++;
+    state.rules_moved.notify_all();
+}

@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: MIT
+#include "support/io_util.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t chunk_size = 1 << 20;
+constexpr std::size_t alignment = 4096;
+
+struct aligned_buffer {
+    explicit aligned_buffer(std::size_t size) {
+        if (posix_memalign(&data, alignment, size) != 0)
+            throw std::runtime_error("test rig: out of memory");
+    }
+    ~aligned_buffer() { std::free(data); }
+    aligned_buffer(const aligned_buffer&) = delete;
+    aligned_buffer& operator=(const aligned_buffer&) = delete;
+    void* data = nullptr;
+};
+
+struct fd_closer {
+    explicit fd_closer(int descriptor) : fd(descriptor) {}
+    ~fd_closer() {
+        if (fd >= 0)
+            close(fd);
+    }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+    int fd;
+};
+
+} // namespace
+
+void io_fail(const std::string& what, const std::string& path) {
+    const int error = errno;
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+std::string io_read_text(const std::string& path) {
+    const fd_closer file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0)
+        io_fail("cannot open", path);
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(file.fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            io_fail("cannot read", path);
+        if (got == 0)
+            return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string io_read_text_or_empty(const std::string& path) {
+    try {
+        return io_read_text(path);
+    } catch (const std::runtime_error&) {
+        return "";
+    }
+}
+
+std::string io_trim(const std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '\t'))
+        --end;
+    return text.substr(0, end);
+}
+
+void io_make_dirs(const std::string& path) {
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/')
+            continue;
+        const std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            io_fail("cannot create folder", part);
+    }
+}
+
+std::vector<unsigned char> io_read_direct(const std::string& path) {
+    const fd_closer file(open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    if (file.fd < 0)
+        io_fail("cannot open with O_DIRECT", path);
+    aligned_buffer buffer(chunk_size);
+    std::vector<unsigned char> bytes;
+    for (;;) {
+        const ssize_t got =
+            pread(file.fd, buffer.data, chunk_size, static_cast<off_t>(bytes.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            io_fail("O_DIRECT read failed at offset " + std::to_string(bytes.size()) + " of", path);
+        const auto* data = static_cast<const unsigned char*>(buffer.data);
+        bytes.insert(bytes.end(), data, data + got);
+        if (static_cast<std::size_t>(got) < chunk_size)
+            return bytes;
+    }
+}
+
+void io_fill_direct(const std::string& path, std::uint64_t size, unsigned char byte) {
+    const fd_closer file(open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+    if (file.fd < 0)
+        io_fail("cannot open with O_DIRECT", path);
+    aligned_buffer buffer(chunk_size);
+    std::memset(buffer.data, byte, chunk_size);
+    std::uint64_t done = 0;
+    while (done < size) {
+        const std::size_t want =
+            size - done < chunk_size ? static_cast<std::size_t>(size - done) : chunk_size;
+        const ssize_t put = pwrite(file.fd, buffer.data, want, static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            io_fail("O_DIRECT write failed at offset " + std::to_string(done) + " of", path);
+        if (put == 0)
+            throw std::runtime_error("O_DIRECT write wrote nothing at offset " +
+                                     std::to_string(done) + " of " + path);
+        done += static_cast<std::uint64_t>(put);
+    }
+    if (fsync(file.fd) != 0)
+        io_fail("fsync failed on", path);
+}
+
+std::vector<unsigned char> io_read_file(const std::string& path) {
+    const fd_closer file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0)
+        io_fail("cannot open", path);
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> buffer(chunk_size);
+    for (;;) {
+        const ssize_t got = read(file.fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            io_fail("cannot read", path);
+        if (got == 0)
+            return bytes;
+        bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+    }
+}
+
+void io_write_file(const std::string& path, std::uint64_t offset,
+                   const std::vector<unsigned char>& bytes) {
+    const fd_closer file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (file.fd < 0)
+        io_fail("cannot open", path);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = pwrite(file.fd, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            io_fail("cannot write", path);
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+double io_now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}

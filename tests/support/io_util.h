@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Small file and error helpers shared by the test rig. Failures throw
+// std::runtime_error naming the path and the system error; GoogleTest reports
+// an exception thrown in a test body as a failure of that test.
+
+// Throws "WHAT PATH: strerror(errno)" (errno as it is on entry).
+[[noreturn]] void io_fail(const std::string& what, const std::string& path);
+
+// The whole content of a small text file (sysfs, procfs); throws when it cannot be read.
+std::string io_read_text(const std::string& path);
+
+// Like io_read_text but gives an empty string when the file cannot be opened.
+std::string io_read_text_or_empty(const std::string& path);
+
+// Text with trailing white space removed.
+std::string io_trim(const std::string& text);
+
+// Creates a folder and its parents (0755); existing ones are fine.
+void io_make_dirs(const std::string& path);
+
+// Reads a file or device from offset 0 to the end with O_DIRECT, in
+// page-aligned chunks; a short read ends it. Gives exactly the bytes returned.
+std::vector<unsigned char> io_read_direct(const std::string& path);
+
+// Writes BYTE over the first SIZE bytes of a device with O_DIRECT and fsyncs;
+// throws on any error or a short write before SIZE.
+void io_fill_direct(const std::string& path, std::uint64_t size, unsigned char byte);
+
+// Reads a regular file with plain reads.
+std::vector<unsigned char> io_read_file(const std::string& path);
+
+// Writes BYTES at OFFSET of an existing file with plain pwrite.
+void io_write_file(const std::string& path, std::uint64_t offset,
+                   const std::vector<unsigned char>& bytes);
+
+// Seconds since an arbitrary fixed point (steady clock).
+double io_now();
