@@ -2,10 +2,13 @@
 #include "support/io_util.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +38,31 @@ struct fd_closer {
     fd_closer& operator=(const fd_closer&) = delete;
     int fd;
 };
+
+// The sector size and size of a block device, or 512 and the largest
+// offset for anything else.
+void device_extent(int fd, std::uint64_t& sector, std::uint64_t& size) {
+    sector = 512;
+    size = UINT64_MAX;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode))
+        return;
+    int logical = 0;
+    if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0)
+        sector = static_cast<std::uint64_t>(logical);
+    std::uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+        size = bytes;
+}
+
+// Bytes of the next request at DONE: at most a chunk, whole sectors, and not
+// into a partial last sector (O_DIRECT gives EINVAL for any request touching
+// one), except that a partial sector alone is still tried.
+std::size_t next_request(std::uint64_t done, std::uint64_t end, std::uint64_t sector) {
+    const std::uint64_t whole = (end - done) / sector * sector;
+    const std::uint64_t want = whole > 0 ? whole : sector;
+    return want < chunk_size ? static_cast<std::size_t>(want) : chunk_size;
+}
 
 } // namespace
 
@@ -90,35 +118,45 @@ std::vector<unsigned char> io_read_direct(const std::string& path) {
     const fd_closer file(open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
     if (file.fd < 0)
         io_fail("cannot open with O_DIRECT", path);
+    std::uint64_t sector = 0;
+    std::uint64_t size = 0;
+    device_extent(file.fd, sector, size);
     aligned_buffer buffer(chunk_size);
     std::vector<unsigned char> bytes;
-    for (;;) {
-        const ssize_t got =
-            pread(file.fd, buffer.data, chunk_size, static_cast<off_t>(bytes.size()));
+    while (bytes.size() < size) {
+        const std::size_t want = next_request(bytes.size(), size, sector);
+        const ssize_t got = pread(file.fd, buffer.data, want, static_cast<off_t>(bytes.size()));
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0 && errno == EINVAL && size - bytes.size() < sector)
+            break; // a partial last sector cannot be read with O_DIRECT
         if (got < 0)
             io_fail("O_DIRECT read failed at offset " + std::to_string(bytes.size()) + " of", path);
         const auto* data = static_cast<const unsigned char*>(buffer.data);
         bytes.insert(bytes.end(), data, data + got);
-        if (static_cast<std::size_t>(got) < chunk_size)
-            return bytes;
+        if (static_cast<std::size_t>(got) < want)
+            break;
     }
+    return bytes;
 }
 
 void io_fill_direct(const std::string& path, std::uint64_t size, unsigned char byte) {
     const fd_closer file(open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
     if (file.fd < 0)
         io_fail("cannot open with O_DIRECT", path);
+    std::uint64_t sector = 0;
+    std::uint64_t device_size = 0;
+    device_extent(file.fd, sector, device_size);
     aligned_buffer buffer(chunk_size);
     std::memset(buffer.data, byte, chunk_size);
     std::uint64_t done = 0;
     while (done < size) {
-        const std::size_t want =
-            size - done < chunk_size ? static_cast<std::size_t>(size - done) : chunk_size;
+        const std::size_t want = next_request(done, size, sector);
         const ssize_t put = pwrite(file.fd, buffer.data, want, static_cast<off_t>(done));
         if (put < 0 && errno == EINTR)
             continue;
+        if (put < 0 && size - done < sector && (errno == EINVAL || errno == ENOSPC))
+            break; // a partial last sector cannot be written with O_DIRECT
         if (put < 0)
             io_fail("O_DIRECT write failed at offset " + std::to_string(done) + " of", path);
         if (put == 0)

@@ -26,11 +26,14 @@ std::string io_trim(const std::string& text);
 void io_make_dirs(const std::string& path);
 
 // Reads a file or device from offset 0 to the end with O_DIRECT, in
-// page-aligned chunks; a short read ends it. Gives exactly the bytes returned.
+// page-aligned chunks of whole sectors; a short read ends it. Gives exactly
+// the bytes returned: on a device whose size is not a multiple of its sector
+// size, the partial last sector (which O_DIRECT refuses with EINVAL) is left out.
 std::vector<unsigned char> io_read_direct(const std::string& path);
 
-// Writes BYTE over the first SIZE bytes of a device with O_DIRECT and fsyncs;
-// throws on any error or a short write before SIZE.
+// Writes BYTE over the first SIZE bytes of a device with O_DIRECT, in whole
+// sectors, and fsyncs; throws on any error. A partial last sector (a device
+// size not a multiple of its sector size) is left as it is: O_DIRECT refuses it.
 void io_fill_direct(const std::string& path, std::uint64_t size, unsigned char byte);
 
 // Reads a regular file with plain reads.

@@ -22,7 +22,7 @@
 //     EXPECT_TRUE(run.terminal_settings().c_lflag & ICANON);
 struct pty_options {
     bool stdout_to_pipe = false;  // stdout to a pipe (stdout_output()), not the terminal
-    std::vector<std::string> env; // extra "NAME=value" entries (TERM is set to "dumb")
+    std::vector<std::string> env; // extra "NAME=value" entries (TERM=dumb unless given here)
     bool as_nobody = false;       // run as uid/gid 65534
     unsigned short rows = 24;
     unsigned short columns = 80;

@@ -58,9 +58,13 @@ std::vector<std::string> build_environment(const std::vector<std::string>& extra
             entries.push_back(entry);
     }
     bool preloads = false;
-    for (const std::string& mine : extra) {
-        entries.push_back(mine);
-        preloads = preloads || name_of(mine) == "LD_PRELOAD";
+    for (std::size_t at = 0; at < extra.size(); ++at) {
+        bool overridden = false; // a later entry of the same name wins
+        for (std::size_t later = at + 1; later < extra.size(); ++later)
+            overridden = overridden || name_of(extra[later]) == name_of(extra[at]);
+        if (!overridden)
+            entries.push_back(extra[at]);
+        preloads = preloads || name_of(extra[at]) == "LD_PRELOAD";
     }
     if (preloads) {
         // A sanitized program refuses a preloaded library ahead of its

@@ -11,12 +11,13 @@
 
 struct spawn_request {
     std::vector<std::string> argv; // argv[0] without a '/' is looked up in PATH
-    std::vector<std::string> env;  // "NAME=value" entries replacing or adding to ours
-    bool as_nobody = false;        // uid and gid 65534, no supplementary groups
-    int stdin_fd = -1;             // becomes fd 0; -1 leaves fd 0 closed
-    int stdout_fd = -1;            // becomes fd 1; -1 leaves fd 1 closed
-    int stderr_fd = -1;            // becomes fd 2; -1 leaves fd 2 closed
-    int terminal_fd = -1;          // when set: new session with this as controlling terminal
+    std::vector<std::string>
+        env; // "NAME=value" entries replacing or adding to ours; the last of a name wins
+    bool as_nobody = false; // uid and gid 65534, no supplementary groups
+    int stdin_fd = -1;      // becomes fd 0; -1 leaves fd 0 closed
+    int stdout_fd = -1;     // becomes fd 1; -1 leaves fd 1 closed
+    int stderr_fd = -1;     // becomes fd 2; -1 leaves fd 2 closed
+    int terminal_fd = -1;   // when set: new session with this as controlling terminal
 };
 
 // Forks and execs; every other descriptor is closed in the child, signal

@@ -96,7 +96,6 @@ const int probe_done = [] {
     _exit(0);
 }();
 
-
 // Runs the probe for NAME with the library preloaded and SETTINGS.
 std::string run_probe(const std::string& name, const std::vector<std::string>& settings) {
     child_options options;

@@ -124,6 +124,19 @@ TEST_F(ScratchDevice, OddSizeIsRoundedDownTo512) {
     EXPECT_EQ(image[16384], 0x00) << "the tail past the last sector is not on the device";
 }
 
+TEST_F(ScratchDevice, PartialLastSectorIsLeftOutOfDirectIo) {
+    // 6144 bytes of 4096-byte sectors: O_DIRECT refuses any request touching
+    // the last half sector, so fill and read_all stop before it.
+    scratch_device disk(6144, 4096);
+    EXPECT_EQ(disk.device_size(), 6144u);
+    EXPECT_NO_THROW(disk.fill(0x33));
+    EXPECT_EQ(disk.read_all(), std::vector<unsigned char>(4096, 0x33));
+    const std::vector<unsigned char> image = disk.read_image();
+    ASSERT_EQ(image.size(), 6144u);
+    EXPECT_EQ(image[4095], 0x33);
+    EXPECT_EQ(image[4096], 0x00);
+}
+
 TEST_F(ScratchDevice, ZeroSizeImageAttaches) {
     scratch_device disk(0);
     EXPECT_EQ(disk.device_size(), 0u);

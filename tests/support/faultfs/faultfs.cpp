@@ -239,6 +239,7 @@ int main(int argc, char** argv) {
     fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
 
     fuse* fs = fuse_new(&args, &operations, sizeof operations, nullptr);
+    fuse_opt_free_args(&args);
     if (fs == nullptr)
         return 1;
     if (fuse_mount(fs, mountpoint) != 0) {

@@ -25,6 +25,10 @@
 //                this many bytes for real and return that count
 //   FAIL_REPORT  a file to which a line "NAME N" is appended for each call
 //                made to fail, so a test can tell the fault happened
+//
+// Calls made by a sanitizer runtime (libtsan calls pthread_attr_init for
+// every new thread) are neither counted nor failed, and this library itself
+// is never instrumented: the runtime calls it before a thread is set up.
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -36,76 +40,125 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
+#if defined(__clang__)
+#define NOT_INSTRUMENTED __attribute__((disable_sanitizer_instrumentation))
+#else
+#define NOT_INSTRUMENTED __attribute__((no_sanitize("address", "thread", "undefined")))
+#endif
+#define CALLER __builtin_return_address(0)
 
 namespace {
 
 struct fail_plan {
-    char call[64];    // FAIL_CALL, empty when no call is to fail
-    long at;          // FAIL_AT
-    long count;       // FAIL_COUNT
-    int error;        // FAIL_ERRNO, 0 for the call's default
-    char match[256];  // FAIL_MATCH
-    long short_bytes; // FAIL_SHORT, -1 when unset
-    char report[512]; // FAIL_REPORT
+    char call[64];     // FAIL_CALL, empty when no call is to fail
+    long at;           // FAIL_AT
+    long count;        // FAIL_COUNT
+    int error;         // FAIL_ERRNO, 0 for the call's default
+    char match[256];   // FAIL_MATCH, empty for every call
+    long match_number; // FAIL_MATCH read as a number, for ioctl requests
+    long short_bytes;  // FAIL_SHORT, -1 when unset
+    char report[512];  // FAIL_REPORT, empty for no report
 };
 
+// Atomics by compiler builtins: std::atomic's inline functions would be
+// instrumented where they are not inlined.
 fail_plan plan;
-std::atomic<int> plan_state{0}; // 0 unread, 1 being read, 2 ready
-std::atomic<long> calls{0};     // calls of the chosen function counted so far
+int plan_state = 0; // 0 unread, 1 being read, 2 ready
+long calls = 0;     // calls of the chosen function counted so far
 
-long env_number(const char* name, long fallback) {
+// Plain string helpers: the C library's may be sanitizer interceptors.
+NOT_INSTRUMENTED bool same_text(const char* left, const char* right) {
+    while (*left != '\0' && *left == *right) {
+        ++left;
+        ++right;
+    }
+    return *left == *right;
+}
+
+NOT_INSTRUMENTED bool starts_with(const char* text, const char* prefix) {
+    while (*prefix != '\0' && *text == *prefix) {
+        ++text;
+        ++prefix;
+    }
+    return *prefix == '\0';
+}
+
+NOT_INSTRUMENTED bool contains(const char* text, const char* part) {
+    for (; *text != '\0'; ++text)
+        if (starts_with(text, part))
+            return true;
+    return *part == '\0';
+}
+
+NOT_INSTRUMENTED void copy_text(char* into, const char* from, size_t size) {
+    size_t at = 0;
+    for (; from != nullptr && from[at] != '\0' && at + 1 < size; ++at)
+        into[at] = from[at];
+    into[at] = '\0';
+}
+
+NOT_INSTRUMENTED long env_number(const char* name, long fallback) {
     const char* text = getenv(name);
     if (text == nullptr || *text == '\0')
         return fallback;
     return strtol(text, nullptr, 0);
 }
 
-void copy_env(const char* name, char* into, size_t size) {
-    const char* text = getenv(name);
-    into[0] = '\0';
-    if (text != nullptr) {
-        strncpy(into, text, size - 1);
-        into[size - 1] = '\0';
-    }
-}
-
-const fail_plan& get_plan() {
+NOT_INSTRUMENTED const fail_plan& get_plan() {
     int expected = 0;
-    if (plan_state.compare_exchange_strong(expected, 1)) {
-        copy_env("FAIL_CALL", plan.call, sizeof plan.call);
-        copy_env("FAIL_MATCH", plan.match, sizeof plan.match);
-        copy_env("FAIL_REPORT", plan.report, sizeof plan.report);
+    if (__atomic_compare_exchange_n(&plan_state, &expected, 1, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        copy_text(plan.call, getenv("FAIL_CALL"), sizeof plan.call);
+        copy_text(plan.match, getenv("FAIL_MATCH"), sizeof plan.match);
+        copy_text(plan.report, getenv("FAIL_REPORT"), sizeof plan.report);
+        plan.match_number = plan.match[0] != '\0' ? strtol(plan.match, nullptr, 0) : -1;
         plan.at = env_number("FAIL_AT", 1);
         plan.count = env_number("FAIL_COUNT", 1);
         plan.error = static_cast<int>(env_number("FAIL_ERRNO", 0));
         plan.short_bytes = env_number("FAIL_SHORT", -1);
-        plan_state.store(2);
+        __atomic_store_n(&plan_state, 2, __ATOMIC_RELEASE);
     }
-    while (plan_state.load() != 2) {
+    while (__atomic_load_n(&plan_state, __ATOMIC_ACQUIRE) != 2) {
     }
     return plan;
 }
 
-void report(const char* name, long number) {
+NOT_INSTRUMENTED bool from_sanitizer_runtime(const void* caller) {
+    Dl_info info{};
+    if (caller == nullptr || dladdr(caller, &info) == 0)
+        return false;
+    if (info.dli_fname != nullptr &&
+        (contains(info.dli_fname, "/libasan") || contains(info.dli_fname, "/libtsan") ||
+         contains(info.dli_fname, "/libubsan") || contains(info.dli_fname, "/liblsan") ||
+         contains(info.dli_fname, "libclang_rt.")))
+        return true;
+    return info.dli_sname != nullptr &&
+           (starts_with(info.dli_sname, "_ZN11__sanitizer") ||
+            starts_with(info.dli_sname, "_ZN6__tsan") ||
+            starts_with(info.dli_sname, "_ZN6__asan") || starts_with(info.dli_sname, "__tsan_") ||
+            starts_with(info.dli_sname, "__asan_") ||
+            starts_with(info.dli_sname, "__interceptor_"));
+}
+
+NOT_INSTRUMENTED void report(const char* name, long number) {
     if (plan.report[0] == '\0')
         return;
     char line[128];
+    size_t used = 0;
+    for (; name[used] != '\0' && used < 96; ++used)
+        line[used] = name[used];
+    line[used++] = ' ';
     char digits[24];
     int length = 0;
     do {
         digits[length++] = static_cast<char>('0' + number % 10);
         number /= 10;
     } while (number > 0 && length < 20);
-    size_t used = strlen(name);
-    memcpy(line, name, used);
-    line[used++] = ' ';
     while (length > 0)
         line[used++] = digits[--length];
     line[used++] = '\n';
@@ -118,56 +171,71 @@ void report(const char* name, long number) {
     syscall(SYS_close, fd);
 }
 
-// Whether this call of NAME is the one to fail. MATCH_TEXT is the call's
-// path (or null), MATCH_NUMBER its ioctl request (or -1).
-bool should_fail(const char* name, const char* match_text, long match_number) {
+// Whether this call of NAME, made from CALLER, is one to fail. MATCH_TEXT is
+// the call's path (or null), MATCH_NUMBER its ioctl request (or -1).
+NOT_INSTRUMENTED bool should_fail(const char* name, const void* caller, const char* match_text,
+                                  long match_number) {
     const fail_plan& chosen = get_plan();
-    if (chosen.call[0] == '\0' || strcmp(chosen.call, name) != 0)
+    if (chosen.call[0] == '\0' || !same_text(chosen.call, name))
         return false;
     if (chosen.match[0] != '\0') {
-        if (match_text != nullptr && strstr(match_text, chosen.match) == nullptr)
-            return false;
-        if (match_text == nullptr && match_number != strtol(chosen.match, nullptr, 0))
+        if (match_text != nullptr ? !contains(match_text, chosen.match)
+                                  : match_number != chosen.match_number)
             return false;
     }
-    const long number = calls.fetch_add(1) + 1;
+    if (from_sanitizer_runtime(caller))
+        return false;
+    const long number = __atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST);
     if (number < chosen.at || number >= chosen.at + chosen.count)
         return false;
     report(name, number);
     return true;
 }
 
-int error_or(int fallback) {
+NOT_INSTRUMENTED int error_or(int fallback) {
     return plan.error != 0 ? plan.error : fallback;
 }
 
-template <typename function> function next(const char* name) {
-    return reinterpret_cast<function>(dlsym(RTLD_NEXT, name));
+// The next definition of NAME after this library, looked up once. No
+// function-local static: its guard would be a sanitizer interceptor.
+template <typename function> NOT_INSTRUMENTED function next(void** cache, const char* name) {
+    void* found = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+    if (found == nullptr) {
+        found = dlsym(RTLD_NEXT, name);
+        __atomic_store_n(cache, found, __ATOMIC_RELEASE);
+    }
+    return reinterpret_cast<function>(found);
 }
 
 #define NEXT(name, type)                                                                           \
-    static const auto real = next<type>(name);                                                     \
+    static void* cache = nullptr;                                                                  \
+    const auto real = next<type>(&cache, name);                                                    \
     if (real == nullptr) {                                                                         \
         errno = ENOSYS;                                                                            \
         return -1;                                                                                 \
     }
 
-mode_t open_mode(int flags, va_list& rest) {
+NOT_INSTRUMENTED mode_t open_mode(int flags, va_list& rest) {
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
         return static_cast<mode_t>(va_arg(rest, int));
     return 0;
+}
+
+NOT_INSTRUMENTED size_t short_length(size_t size) {
+    const auto limit = static_cast<size_t>(plan.short_bytes);
+    return size < limit ? size : limit;
 }
 
 } // namespace
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
+NOT_INSTRUMENTED int open(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
     const mode_t mode = open_mode(flags, rest);
     va_end(rest);
-    if (should_fail("open", path, -1)) {
+    if (should_fail("open", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -175,12 +243,12 @@ int open(const char* path, int flags, ...) {
     return real(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
+NOT_INSTRUMENTED int open64(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
     const mode_t mode = open_mode(flags, rest);
     va_end(rest);
-    if (should_fail("open", path, -1)) {
+    if (should_fail("open", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -188,8 +256,8 @@ int open64(const char* path, int flags, ...) {
     return real(path, flags, mode);
 }
 
-int __open_2(const char* path, int flags) {
-    if (should_fail("open", path, -1)) {
+NOT_INSTRUMENTED int __open_2(const char* path, int flags) {
+    if (should_fail("open", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -197,8 +265,8 @@ int __open_2(const char* path, int flags) {
     return real(path, flags);
 }
 
-int __open64_2(const char* path, int flags) {
-    if (should_fail("open", path, -1)) {
+NOT_INSTRUMENTED int __open64_2(const char* path, int flags) {
+    if (should_fail("open", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -206,12 +274,12 @@ int __open64_2(const char* path, int flags) {
     return real(path, flags);
 }
 
-int openat(int dir, const char* path, int flags, ...) {
+NOT_INSTRUMENTED int openat(int dir, const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
     const mode_t mode = open_mode(flags, rest);
     va_end(rest);
-    if (should_fail("openat", path, -1)) {
+    if (should_fail("openat", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -219,8 +287,8 @@ int openat(int dir, const char* path, int flags, ...) {
     return real(dir, path, flags, mode);
 }
 
-int stat(const char* path, struct stat* info) {
-    if (should_fail("stat", path, -1)) {
+NOT_INSTRUMENTED int stat(const char* path, struct stat* info) {
+    if (should_fail("stat", CALLER, path, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -228,8 +296,8 @@ int stat(const char* path, struct stat* info) {
     return real(path, info);
 }
 
-int fstat(int fd, struct stat* info) {
-    if (should_fail("fstat", nullptr, -1)) {
+NOT_INSTRUMENTED int fstat(int fd, struct stat* info) {
+    if (should_fail("fstat", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -237,8 +305,8 @@ int fstat(int fd, struct stat* info) {
     return real(fd, info);
 }
 
-off_t lseek(int fd, off_t offset, int whence) {
-    if (should_fail("lseek", nullptr, -1)) {
+NOT_INSTRUMENTED off_t lseek(int fd, off_t offset, int whence) {
+    if (should_fail("lseek", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -246,8 +314,8 @@ off_t lseek(int fd, off_t offset, int whence) {
     return real(fd, offset, whence);
 }
 
-off64_t lseek64(int fd, off64_t offset, int whence) {
-    if (should_fail("lseek", nullptr, -1)) {
+NOT_INSTRUMENTED off64_t lseek64(int fd, off64_t offset, int whence) {
+    if (should_fail("lseek", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -255,12 +323,12 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
     return real(fd, offset, whence);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
+NOT_INSTRUMENTED int ioctl(int fd, unsigned long request, ...) {
     va_list rest;
     va_start(rest, request);
     void* argument = va_arg(rest, void*);
     va_end(rest);
-    if (should_fail("ioctl", nullptr, static_cast<long>(request))) {
+    if (should_fail("ioctl", CALLER, nullptr, static_cast<long>(request))) {
         errno = error_or(EIO);
         return -1;
     }
@@ -268,8 +336,8 @@ int ioctl(int fd, unsigned long request, ...) {
     return real(fd, request, argument);
 }
 
-ssize_t read(int fd, void* buffer, size_t size) {
-    if (should_fail("read", nullptr, -1)) {
+NOT_INSTRUMENTED ssize_t read(int fd, void* buffer, size_t size) {
+    if (should_fail("read", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -277,22 +345,19 @@ ssize_t read(int fd, void* buffer, size_t size) {
     return real(fd, buffer, size);
 }
 
-ssize_t write(int fd, const void* buffer, size_t size) {
+NOT_INSTRUMENTED ssize_t write(int fd, const void* buffer, size_t size) {
     NEXT("write", ssize_t(*)(int, const void*, size_t));
-    if (should_fail("write", nullptr, -1)) {
+    if (should_fail("write", CALLER, nullptr, -1)) {
         if (plan.short_bytes >= 0)
-            return real(fd, buffer,
-                        size < static_cast<size_t>(plan.short_bytes)
-                            ? size
-                            : static_cast<size_t>(plan.short_bytes));
+            return real(fd, buffer, short_length(size));
         errno = error_or(EIO);
         return -1;
     }
     return real(fd, buffer, size);
 }
 
-ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-    if (should_fail("pread", nullptr, -1)) {
+NOT_INSTRUMENTED ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    if (should_fail("pread", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -300,8 +365,8 @@ ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
     return real(fd, buffer, size, offset);
 }
 
-ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
-    if (should_fail("pread", nullptr, -1)) {
+NOT_INSTRUMENTED ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
+    if (should_fail("pread", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -309,38 +374,30 @@ ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
     return real(fd, buffer, size, offset);
 }
 
-ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
+NOT_INSTRUMENTED ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
     NEXT("pwrite", ssize_t(*)(int, const void*, size_t, off_t));
-    if (should_fail("pwrite", nullptr, -1)) {
+    if (should_fail("pwrite", CALLER, nullptr, -1)) {
         if (plan.short_bytes >= 0)
-            return real(fd, buffer,
-                        size < static_cast<size_t>(plan.short_bytes)
-                            ? size
-                            : static_cast<size_t>(plan.short_bytes),
-                        offset);
+            return real(fd, buffer, short_length(size), offset);
         errno = error_or(EIO);
         return -1;
     }
     return real(fd, buffer, size, offset);
 }
 
-ssize_t pwrite64(int fd, const void* buffer, size_t size, off64_t offset) {
+NOT_INSTRUMENTED ssize_t pwrite64(int fd, const void* buffer, size_t size, off64_t offset) {
     NEXT("pwrite64", ssize_t(*)(int, const void*, size_t, off64_t));
-    if (should_fail("pwrite", nullptr, -1)) {
+    if (should_fail("pwrite", CALLER, nullptr, -1)) {
         if (plan.short_bytes >= 0)
-            return real(fd, buffer,
-                        size < static_cast<size_t>(plan.short_bytes)
-                            ? size
-                            : static_cast<size_t>(plan.short_bytes),
-                        offset);
+            return real(fd, buffer, short_length(size), offset);
         errno = error_or(EIO);
         return -1;
     }
     return real(fd, buffer, size, offset);
 }
 
-int fsync(int fd) {
-    if (should_fail("fsync", nullptr, -1)) {
+NOT_INSTRUMENTED int fsync(int fd) {
+    if (should_fail("fsync", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -348,8 +405,8 @@ int fsync(int fd) {
     return real(fd);
 }
 
-int fdatasync(int fd) {
-    if (should_fail("fdatasync", nullptr, -1)) {
+NOT_INSTRUMENTED int fdatasync(int fd) {
+    if (should_fail("fdatasync", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -357,8 +414,8 @@ int fdatasync(int fd) {
     return real(fd);
 }
 
-int close(int fd) {
-    if (should_fail("close", nullptr, -1)) {
+NOT_INSTRUMENTED int close(int fd) {
+    if (should_fail("close", CALLER, nullptr, -1)) {
         errno = error_or(EIO);
         return -1;
     }
@@ -366,41 +423,40 @@ int close(int fd) {
     return real(fd);
 }
 
-int posix_memalign(void** memory, size_t alignment, size_t size) {
-    if (should_fail("posix_memalign", nullptr, -1))
+// The pthread calls and posix_memalign return the error instead of -1.
+#define NEXT_RETURNING(name, type, failure)                                                        \
+    static void* cache = nullptr;                                                                  \
+    const auto real = next<type>(&cache, name);                                                    \
+    if (real == nullptr)                                                                           \
+        return failure;
+
+NOT_INSTRUMENTED int posix_memalign(void** memory, size_t alignment, size_t size) {
+    if (should_fail("posix_memalign", CALLER, nullptr, -1))
         return error_or(ENOMEM);
-    static const auto real = next<int (*)(void**, size_t, size_t)>("posix_memalign");
-    if (real == nullptr)
-        return ENOMEM;
+    NEXT_RETURNING("posix_memalign", int (*)(void**, size_t, size_t), ENOMEM);
     return real(memory, alignment, size);
 }
 
-int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
-                   void* argument) {
-    if (should_fail("pthread_create", nullptr, -1))
+NOT_INSTRUMENTED int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                                    void* (*start)(void*), void* argument) {
+    if (should_fail("pthread_create", CALLER, nullptr, -1))
         return error_or(EAGAIN);
-    static const auto real =
-        next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
-    if (real == nullptr)
-        return EAGAIN;
+    NEXT_RETURNING("pthread_create",
+                   int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*), EAGAIN);
     return real(thread, attributes, start, argument);
 }
 
-int pthread_attr_init(pthread_attr_t* attributes) {
-    if (should_fail("pthread_attr_init", nullptr, -1))
+NOT_INSTRUMENTED int pthread_attr_init(pthread_attr_t* attributes) {
+    if (should_fail("pthread_attr_init", CALLER, nullptr, -1))
         return error_or(ENOMEM);
-    static const auto real = next<int (*)(pthread_attr_t*)>("pthread_attr_init");
-    if (real == nullptr)
-        return ENOMEM;
+    NEXT_RETURNING("pthread_attr_init", int (*)(pthread_attr_t*), ENOMEM);
     return real(attributes);
 }
 
-int pthread_attr_setdetachstate(pthread_attr_t* attributes, int state) {
-    if (should_fail("pthread_attr_setdetachstate", nullptr, -1))
+NOT_INSTRUMENTED int pthread_attr_setdetachstate(pthread_attr_t* attributes, int state) {
+    if (should_fail("pthread_attr_setdetachstate", CALLER, nullptr, -1))
         return error_or(EINVAL);
-    static const auto real = next<int (*)(pthread_attr_t*, int)>("pthread_attr_setdetachstate");
-    if (real == nullptr)
-        return EINVAL;
+    NEXT_RETURNING("pthread_attr_setdetachstate", int (*)(pthread_attr_t*, int), EINVAL);
     return real(attributes, state);
 }
 
