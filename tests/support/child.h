@@ -49,7 +49,9 @@ std::string describe_exit(const child_result& result);
 child_result run_child(const std::vector<std::string>& argv, const child_options& options = {});
 
 // A running child whose output is collected while the test waits on it.
-// Destruction kills (SIGKILL) and reaps a child that is still running.
+// Destruction kills (SIGKILL) and reaps a child that is still running. The
+// child gets SIGKILL if the thread that started it ends; the test process
+// ignores SIGPIPE from then on (a child may close its stdin early).
 class child_process {
   public:
     child_process(const std::vector<std::string>& argv, const child_options& options = {});

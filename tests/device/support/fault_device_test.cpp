@@ -13,11 +13,13 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <chrono>
 #include <thread>
 
@@ -64,6 +66,15 @@ class direct_file {
     int fd_;
     void* buffer_ = nullptr;
 };
+
+// Whether PID has ended: gone, or a zombie waiting for whoever reaps orphans
+// here (that can take seconds).
+bool process_ended(pid_t pid) {
+    if (kill(pid, 0) != 0)
+        return true;
+    const std::string stat = io_read_text_or_empty("/proc/" + std::to_string(pid) + "/stat");
+    return stat.find(") Z") != std::string::npos;
+}
 
 class FaultDevice : public ::testing::Test {
   protected:
@@ -287,6 +298,52 @@ TEST_F(FaultDevice, AbortedConnectionFailsRequestsAndStillTearsDown) {
         EXPECT_NE(file.error, 0);
     }
     EXPECT_EQ(fault_mount_connection(mount_dir), -1);
+}
+
+TEST_F(FaultDevice, KilledHolderLeavesNoDeviceMountOrDaemon) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(ends[0]);
+        auto* disk = new fault_device(mib, 512);
+        const std::string line = std::to_string(disk->loop().number()) + " " +
+                                 std::to_string(disk->daemon_pid()) + " " + disk->mount_dir() +
+                                 "\n";
+        if (write(ends[1], line.data(), line.size()) < 0)
+            _exit(1);
+        raise(SIGKILL); // no destructor runs
+        _exit(1);
+    }
+    close(ends[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(ends[0]);
+    waitpid(pid, nullptr, 0);
+    std::istringstream words(text);
+    int number = -1;
+    pid_t daemon = -1;
+    std::string mount_dir;
+    ASSERT_TRUE(words >> number >> daemon >> mount_dir) << "the child made no fault device";
+    const std::string backing = mount_dir + "/disk";
+    const auto gone = [&] {
+        return fault_mount_connection(mount_dir) < 0 &&
+               io_trim(io_read_text_or_empty("/sys/block/loop" + std::to_string(number) +
+                                             "/loop/backing_file")) != backing &&
+               process_ended(daemon);
+    };
+    const double deadline = io_now() + 10;
+    while (!gone() && io_now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fault_mount_connection(mount_dir), -1);
+    EXPECT_NE(io_trim(io_read_text_or_empty("/sys/block/loop" + std::to_string(number) +
+                                            "/loop/backing_file")),
+              backing);
+    EXPECT_TRUE(process_ended(daemon)) << "the daemon outlived its parent";
+    rmdir(mount_dir.c_str());
 }
 
 TEST_F(FaultDevice, DaemonExitsCleanlyOnSigtermAndUnmounts) {
