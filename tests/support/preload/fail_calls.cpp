@@ -21,8 +21,8 @@
 //   FAIL_MATCH   count only calls whose path contains this text (open,
 //                openat, stat) or whose ioctl request is this number
 //                (decimal or 0x hexadecimal); other calls never match it
-//   FAIL_SHORT   for write and pwrite: instead of failing, write at most
-//                this many bytes for real and return that count
+//   FAIL_SHORT   for write, pwrite and read: instead of failing, transfer
+//                at most this many bytes for real and return that count
 //   FAIL_REPORT  a file to which a line "NAME N" is appended for each call
 //                made to fail, so a test can tell the fault happened
 //
@@ -337,11 +337,13 @@ NOT_INSTRUMENTED int ioctl(int fd, unsigned long request, ...) {
 }
 
 NOT_INSTRUMENTED ssize_t read(int fd, void* buffer, size_t size) {
+    NEXT("read", ssize_t(*)(int, void*, size_t));
     if (should_fail("read", CALLER, nullptr, -1)) {
+        if (plan.short_bytes >= 0)
+            return real(fd, buffer, short_length(size));
         errno = error_or(EIO);
         return -1;
     }
-    NEXT("read", ssize_t(*)(int, void*, size_t));
     return real(fd, buffer, size);
 }
 
