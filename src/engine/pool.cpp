@@ -33,14 +33,16 @@ struct alignas(cache_line) stop_flag {
 };
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set in a signal handler");
 
-// The one pool of the process.
+// The one pool of the process. Every member has a constant initializer, so
+// the pool, its mutexes included, exists from program start: no code runs to
+// make it.
 struct pool_state {
     uint32_t worker_count = 0;           // fixed by pool_init, at least 1
     pthread_t* worker_threads = nullptr; // filled anew by every pass
     worker_slot* worker_slots = nullptr; // cleared and refilled by every pass
     job_config* job = nullptr;
-    pthread_attr_t thread_attr; // default attributes, detached
-    int last_error = 0;         // of the latest thread call of init or start
+    pthread_attr_t thread_attr{}; // default attributes, detached
+    int last_error = 0;           // of the latest thread call of init or start
     verified_counter verified;
     active_counter active;
     stop_flag stop;
