@@ -1,0 +1,233 @@
+// SPDX-License-Identifier: MIT
+#include "run_output.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+const std::string line_erase = "\x1b[2K\r";
+
+// A number as %d and %ld print it: no sign, no leading zero, no padding.
+#define PLAIN_NUMBER "(0|[1-9][0-9]*)"
+// 0 to 59, as the minutes and seconds of an estimate.
+#define SIXTY "(?:[0-9]|[1-5][0-9])"
+
+const std::regex progress_pattern("pass: " PLAIN_NUMBER "/" PLAIN_NUMBER ", verified: " PLAIN_NUMBER
+                                  " MB, completed: " PLAIN_NUMBER "%, ETA: (" SIXTY "m " SIXTY
+                                  "s|[1-9][0-9]{0,2}h " SIXTY "m|>999h)\r");
+
+constexpr std::int64_t mebibyte = 1 << 20;
+
+// Whether some byte count v from 0 to DISK_SIZE gives both MEGABYTES
+// (v / 2^20) and PERCENT (v * 100 / DISK_SIZE), as one sample must.
+bool one_count_gives(long megabytes, long percent, std::int64_t disk_size) {
+    std::int64_t low = megabytes * mebibyte;
+    std::int64_t high = low + mebibyte - 1;
+    // v * 100 / D == p  <=>  p * D <= 100 v <= (p + 1) * D - 1
+    const std::int64_t percent_low = (percent * disk_size + 99) / 100;
+    const std::int64_t percent_high = ((percent + 1) * disk_size - 1) / 100;
+    low = std::max({low, percent_low, std::int64_t{0}});
+    high = std::min({high, percent_high, disk_size});
+    return low <= high;
+}
+
+} // namespace
+
+std::string run_stderr::other_joined() const {
+    std::string joined;
+    for (const other_text& other : others)
+        joined += other.text;
+    return joined;
+}
+
+std::vector<drawn_line> run_stderr::lines_of_pass(int pass) const {
+    std::vector<drawn_line> found;
+    for (const drawn_line& line : lines)
+        if (line.pass == pass)
+            found.push_back(line);
+    return found;
+}
+
+std::vector<int> run_stderr::passes_in_order() const {
+    std::vector<int> order;
+    for (const drawn_line& line : lines)
+        if (order.empty() || order.back() != line.pass)
+            order.push_back(line.pass);
+    return order;
+}
+
+long run_stderr::lines_after(const std::string& text) const {
+    for (const other_text& other : others)
+        if (other.text.find(text) != std::string::npos)
+            return static_cast<long>(lines.size() - other.after_lines);
+    return -1;
+}
+
+run_stderr parse_run_stderr(const std::string& err) {
+    run_stderr parsed;
+    std::size_t at = err.find(line_erase);
+    if (at == std::string::npos)
+        at = err.size();
+    if (at > 0)
+        parsed.others.push_back({0, err.substr(0, at)});
+    while (at < err.size()) {
+        const std::size_t start = at + line_erase.size();
+        std::size_t next = err.find(line_erase, start);
+        if (next == std::string::npos)
+            next = err.size();
+        const std::string piece = err.substr(start, next - start);
+        std::smatch match;
+        if (std::regex_search(piece, match, progress_pattern,
+                              std::regex_constants::match_continuous)) {
+            drawn_line line;
+            line.pass = std::stoi(match[1]);
+            line.passes = std::stoi(match[2]);
+            line.megabytes = std::stol(match[3]);
+            line.percent = std::stol(match[4]);
+            line.eta = match[5];
+            line.text = match[0];
+            line.index = parsed.lines.size();
+            parsed.lines.push_back(line);
+            const std::string rest = match.suffix();
+            if (!rest.empty())
+                parsed.others.push_back({parsed.lines.size(), rest});
+        } else {
+            parsed.malformed.push_back(piece);
+        }
+        at = next;
+    }
+    return parsed;
+}
+
+testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
+                                           std::int64_t disk_size) {
+    std::ostringstream problems;
+    for (const std::string& piece : parsed.malformed)
+        problems << "not a progress line after the erase: \"" << escaped(piece) << "\"\n";
+    const drawn_line* previous = nullptr;
+    for (const drawn_line& line : parsed.lines) {
+        const std::string where =
+            "line " + std::to_string(line.index) + " \"" + escaped(line.text) + "\": ";
+        if (line.passes != passes)
+            problems << where << "total of passes is not " << passes << "\n";
+        if (line.pass < 1 || line.pass > passes)
+            problems << where << "pass number out of 1.." << passes << "\n";
+        if (previous == nullptr && line.pass != 1)
+            problems << where << "the first line is not of pass 1\n";
+        if (previous != nullptr && line.pass != previous->pass && line.pass != previous->pass + 1)
+            problems << where << "follows a line of pass " << previous->pass << "\n";
+        if (previous != nullptr && line.pass == previous->pass &&
+            (line.megabytes < previous->megabytes || line.percent < previous->percent))
+            problems << where << "the count fell within the pass\n";
+        if (line.percent > 100)
+            problems << where << "more than 100 percent\n";
+        if (!one_count_gives(line.megabytes, line.percent, disk_size))
+            problems << where << "no byte count of a " << disk_size
+                     << "-byte device gives these megabytes and this percentage\n";
+        previous = &line;
+    }
+    const std::string text = problems.str();
+    if (text.empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << text;
+}
+
+testing::AssertionResult holds_copies_of_one_block(const std::vector<unsigned char>& bytes,
+                                                   std::size_t block_size, bool zero) {
+    if (bytes.empty() || block_size == 0)
+        return testing::AssertionFailure() << "no bytes to look at";
+    const std::size_t first_size = std::min(block_size, bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (zero && bytes[i] != 0)
+            return testing::AssertionFailure()
+                   << "byte " << i << " is " << int{bytes[i]} << ", not 0";
+        if (!zero && bytes[i] > 127)
+            return testing::AssertionFailure()
+                   << "byte " << i << " is " << int{bytes[i]} << ", above 127";
+        if (bytes[i] != bytes[i % block_size])
+            return testing::AssertionFailure()
+                   << "byte " << i << " (" << int{bytes[i]} << ") differs from byte "
+                   << i % block_size << " of the first block (" << int{bytes[i % block_size]}
+                   << ")";
+    }
+    if (!zero) {
+        const std::set<unsigned char> values(bytes.begin(), bytes.begin() + first_size);
+        // 512 random draws from 128 values give about 125 different ones.
+        if (first_size >= 512 && values.size() <= 64)
+            return testing::AssertionFailure()
+                   << "the block holds only " << values.size() << " different byte values";
+    }
+    return testing::AssertionSuccess();
+}
+
+std::size_t count_of_byte(const std::vector<unsigned char>& bytes, unsigned char byte) {
+    std::size_t count = 0;
+    for (unsigned char b : bytes)
+        count += b == byte;
+    return count;
+}
+
+std::vector<std::string> program_command(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{platterfell_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+child_options program_options(double timeout_seconds) {
+    child_options options;
+    options.timeout_seconds = timeout_seconds;
+    if (sanitizer_build()) {
+        const char* inherited = std::getenv("TSAN_OPTIONS");
+        std::string value = inherited != nullptr && *inherited != '\0' ? inherited : "";
+        options.env.push_back("TSAN_OPTIONS=" + value + (value.empty() ? "" : ":") +
+                              "atexit_sleep_ms=0");
+    }
+    return options;
+}
+
+child_result run_program(const std::vector<std::string>& args, const child_options& options) {
+    return run_child(program_command(args), options);
+}
+
+std::string escaped(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c == '\n')
+            shown += "\\n";
+        else if (c == '\r')
+            shown += "\\r";
+        else if (c == 0x1b)
+            shown += "\\e";
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        } else
+            shown += static_cast<char>(c);
+    }
+    return shown;
+}
+
+std::string describe_run(const child_result& run) {
+    return describe_exit(static_cast<const child_exit&>(run)) + " after " +
+           std::to_string(run.seconds) + " s; stdout: \"" + escaped(run.out) + "\"; stderr: \"" +
+           escaped(run.err) + "\"";
+}
+
+bool sanitizer_build() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}

@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: MIT
+// What the run tests of the built binary share: reading back the progress
+// display from standard error, checking it against the run, and checking what
+// a run left on the device.
+#pragma once
+
+#include "support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One progress line as the program drew it.
+struct drawn_line {
+    int pass = 0;          // the pass field, before the slash
+    int passes = 0;        // after the slash
+    long megabytes = 0;    // verified: N MB
+    long percent = 0;      // completed: N%
+    std::string eta;       // the text after "ETA: "
+    std::string text;      // the line from "pass:" up to its closing carriage return
+    std::size_t index = 0; // position among the drawn lines
+};
+
+// Standard error of a run, cut at the line erase ESC [ 2 K and the carriage
+// return that begin every progress line.
+struct run_stderr {
+    std::vector<drawn_line> lines;
+    // Text that belongs to no progress line (reports, messages, the abort
+    // notice), each with the number of progress lines drawn before it.
+    struct other_text {
+        std::size_t after_lines;
+        std::string text;
+    };
+    std::vector<other_text> others;
+    // Pieces that follow a line erase but are not a well-formed progress line.
+    std::vector<std::string> malformed;
+
+    // Every other text joined, in order.
+    std::string other_joined() const;
+    // The lines of pass P, in order.
+    std::vector<drawn_line> lines_of_pass(int pass) const;
+    // The distinct pass fields in the order they appeared.
+    std::vector<int> passes_in_order() const;
+    // How many progress lines came after the first other text containing TEXT,
+    // or -1 when none contains it.
+    long lines_after(const std::string& text) const;
+};
+
+// Parses standard error strictly: a progress line must read
+// "pass: %d/%d, verified: %ld MB, completed: %ld%%, ETA: %s\r" right after
+// the erase, with plain decimal numbers and an estimate in one of its shapes.
+run_stderr parse_run_stderr(const std::string& err);
+
+// Every piece parsed; every pass field over PASSES, from 1 to PASSES and
+// never backwards; within a pass the counts never fall; the percentage from
+// 0 to 100; and each line's megabytes and percentage come from one byte count
+// on a device of DISK_SIZE bytes.
+testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
+                                           std::int64_t disk_size);
+
+// BYTES hold copies of one block of BLOCK_SIZE bytes from start to end (a
+// shorter last block is the first block's beginning). With ZERO every byte
+// is 0; otherwise every byte is from 0 to 127 and the block is no constant
+// fill but varied data.
+testing::AssertionResult holds_copies_of_one_block(const std::vector<unsigned char>& bytes,
+                                                   std::size_t block_size, bool zero);
+
+// How many bytes of BYTES still hold BYTE.
+std::size_t count_of_byte(const std::vector<unsigned char>& bytes, unsigned char byte);
+
+// Child options for a run of the built program: TIMEOUT_SECONDS, and under
+// ThreadSanitizer no pause at the end of the process, which the runtime adds
+// by default when other threads still run; _exit from a worker would
+// otherwise leave the process drawing and writing for another second.
+child_options program_options(double timeout_seconds = 60);
+
+// Runs the built program with ARGS.
+child_result run_program(const std::vector<std::string>& args,
+                         const child_options& options = program_options());
+
+// The built program's command line with ARGS.
+std::vector<std::string> program_command(const std::vector<std::string>& args);
+
+// "exit status 1; stdout: ...; stderr: ..." with the control bytes shown
+// escaped, for assertion messages.
+std::string describe_run(const child_result& run);
+
+// TEXT with control bytes written as \r, \n, \e or \xNN.
+std::string escaped(const std::string& text);
+
+// Whether this build runs under a sanitizer (the program is built alike).
+bool sanitizer_build();
