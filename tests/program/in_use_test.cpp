@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: MIT
+// A device the system is using is refused: an ext4 file system on a scratch
+// loop device, mounted under the scratch folder, and the program run on it.
+#include "program/program_helpers.h"
+
+#include "support/child.h"
+#include "support/device_gate.h"
+#include "support/io_util.h"
+#include "support/scratch_device.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t device_bytes = 8 << 20;
+const std::string kept_text = "this file must survive\n";
+
+// DEVICE's ext4 file system mounted on a folder in the scratch folder;
+// unmounted and the folder removed when the record goes away, whatever the
+// test did.
+class scratch_mount {
+  public:
+    explicit scratch_mount(const std::string& device) : dir_(scratch_name("mount")) {
+        if (mkdir(dir_.c_str(), 0700) != 0)
+            io_fail("cannot make the mount point", dir_);
+        if (mount(device.c_str(), dir_.c_str(), "ext4", 0, nullptr) != 0) {
+            const int error = errno;
+            rmdir(dir_.c_str());
+            errno = error;
+            io_fail("cannot mount " + device + " on", dir_);
+        }
+    }
+    ~scratch_mount() {
+        if (umount2(dir_.c_str(), 0) != 0)
+            umount2(dir_.c_str(), MNT_DETACH);
+        rmdir(dir_.c_str());
+    }
+    scratch_mount(const scratch_mount&) = delete;
+    scratch_mount& operator=(const scratch_mount&) = delete;
+    const std::string& dir() const { return dir_; }
+
+  private:
+    std::string dir_;
+};
+
+void make_ext4(const scratch_device& disk) {
+    const child_result made = run_child({"mkfs.ext4", "-q", "-F", disk.path()});
+    ASSERT_EQ(made.exit_code, 0) << describe_exit(made);
+}
+
+void expect_checks_clean(const scratch_device& disk) {
+    const child_result check = run_child({"e2fsck", "-fn", disk.path()});
+    EXPECT_EQ(check.exit_code, 0) << describe_exit(check) << "\n" << check.out;
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        io_fail("cannot create", path);
+    const bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    if (!whole || !synced)
+        io_fail("cannot write", path);
+}
+
+std::string read_text(const std::string& path) {
+    const std::vector<unsigned char> bytes = io_read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class InUse : public testing::TestWithParam<unsigned> {};
+
+TEST_P(InUse, MountedDeviceIsRefused) {
+    REQUIRE_LOOP_DEVICES();
+    scratch_device disk(device_bytes, GetParam());
+    make_ext4(disk);
+    if (HasFatalFailure())
+        return;
+    {
+        const scratch_mount mounted(disk.path());
+        write_text(mounted.dir() + "/kept", kept_text);
+
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"-y", disk.path()}, {disk.path()}}) {
+            const child_result run = run_platterfell(args);
+            EXPECT_EQ(run.err, "Error: " + disk.path() + " is in use by the system.\n")
+                << "no prompt may come before the refusal";
+            EXPECT_EQ(run.out, "");
+            EXPECT_TRUE(run.exited) << describe_exit(run);
+            EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+        }
+
+        // Reached through a symlink, the message names the link as typed.
+        const scratch_symlink link(disk.path());
+        const child_result run = run_platterfell({"-y", link.path()});
+        EXPECT_EQ(run.err, "Error: " + link.path() + " is in use by the system.\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+    }
+    expect_checks_clean(disk);
+    const scratch_mount again(disk.path());
+    EXPECT_EQ(read_text(again.dir() + "/kept"), kept_text);
+}
+
+// While the program waits for an answer it holds the device exclusively, so
+// the system cannot mount it meanwhile; once it has ended, it can.
+TEST_P(InUse, DeviceCannotBeMountedWhileTheProgramAsks) {
+    REQUIRE_LOOP_DEVICES();
+    scratch_device disk(device_bytes, GetParam());
+    make_ext4(disk);
+    if (HasFatalFailure())
+        return;
+    child_options options;
+    options.input = child_stdin::text;
+    options.keep_stdin_open = true;
+    child_process asking({platterfell_binary(), disk.path()}, options);
+    ASSERT_TRUE(asking.wait_for_stderr(expected_prompt, 10)) << asking.err();
+
+    const std::string dir = scratch_name("mount");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0) << std::strerror(errno);
+    const int mounted = mount(disk.path().c_str(), dir.c_str(), "ext4", 0, nullptr);
+    const int error = errno;
+    if (mounted == 0)
+        umount2(dir.c_str(), 0);
+    rmdir(dir.c_str());
+    EXPECT_EQ(mounted, -1) << "the device was mounted while the program held it";
+    EXPECT_EQ(error, EBUSY) << std::strerror(error);
+
+    asking.write_stdin("n");
+    asking.close_stdin();
+    const child_result run = asking.wait(10);
+    EXPECT_EQ(run.err, expected_prompt + "n\n");
+    EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
+
+    { const scratch_mount after(disk.path()); }
+    expect_checks_clean(disk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sectors, InUse, testing::Values(512u, 4096u),
+                         [](const testing::TestParamInfo<unsigned>& info) {
+                             return "Sector" + std::to_string(info.param);
+                         });
+
+} // namespace

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+// What the start-up, prompt and in-use tests of the built binary share: the
+// texts the program must print, typed out here, and a few small records.
+#pragma once
+
+#include "support/child.h"
+#include "support/scratch_device.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The usage text, 630 bytes.
+inline const std::string expected_usage =
+    "platterfell - Multi-threaded disk testing utility, v1.4.0\n"
+    "\n"
+    "Usage: platterfell [OPTIONS] DEVICE\n"
+    "\n"
+    "Options:\n"
+    "  -h               - Print help and exit\n"
+    "  -w <workers>     - Number of parallel worker threads (default: 4)\n"
+    "  -n <passes>      - Number of write+verify passes to perform (default: 1)\n"
+    "  -b <blocksize>   - Block size for write operations (default: 4096)\n"
+    "                     Supports k and m suffixes (e.g., 64k, 1m, 32m)\n"
+    "  -y               - Skip confirmation prompt and start immediately\n"
+    "                     This will destroy all data on the target disk\n"
+    "  -z               - Write zero-filled blocks instead of random data\n";
+
+// The confirmation prompt, 72 bytes, as written to a pipe.
+inline const std::string expected_prompt =
+    "WARNING: All data on the target disk will be destroyed!\nContinue? (y/n):";
+
+// The same prompt as a terminal shows it (the line end becomes "\r\n").
+inline const std::string expected_prompt_on_terminal =
+    "WARNING: All data on the target disk will be destroyed!\r\nContinue? (y/n):";
+
+// Runs the built program with ARGS, for at most 60 seconds: start-up and a
+// run over a tiny device take a few.
+inline child_result run_platterfell(const std::vector<std::string>& args,
+                                    child_options options = {}) {
+    std::vector<std::string> argv{platterfell_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (options.timeout_seconds > 60)
+        options.timeout_seconds = 60;
+    return run_child(argv, options);
+}
+
+// N copies of BYTE, to compare a device's content with.
+inline std::vector<unsigned char> bytes_of(std::size_t count, unsigned char byte) {
+    return std::vector<unsigned char>(count, byte);
+}
+
+// A symbolic link in the scratch folder, removed when the record goes away.
+class scratch_symlink {
+  public:
+    explicit scratch_symlink(const std::string& target) : path_(scratch_name("link")) {
+        if (symlink(target.c_str(), path_.c_str()) != 0)
+            throw std::runtime_error("cannot make the symlink " + path_);
+    }
+    ~scratch_symlink() { unlink(path_.c_str()); }
+    scratch_symlink(const scratch_symlink&) = delete;
+    scratch_symlink& operator=(const scratch_symlink&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Whether the child PID is still running, without reaping it (the rig's
+// records reap it later).
+inline bool still_running(pid_t pid) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return false;
+    return info.si_pid == 0;
+}

@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: MIT
+// The start-up of the built program as its users meet it: the usage text, the
+// option values, and the checks of what the device path names, each with its
+// exact message on standard error, nothing on standard output, and its exit
+// status. The checks on real loop devices are in device_checks_test.cpp.
+#include "program/program_helpers.h"
+
+#include "support/child.h"
+#include "support/scratch_device.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A path that exists nowhere: a start-up that gets past every option check
+// stops at the first device check with this message.
+const std::string missing_path = "/nonexistent-platterfell-dir/disk";
+const std::string missing_message =
+    "Can't access device: /nonexistent-platterfell-dir/disk: No such file or directory\n";
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& arg : args)
+        text += (text.empty() ? "'" : " '") + arg + "'";
+    return text.empty() ? "(no arguments)" : text;
+}
+
+// ---- usage -----------------------------------------------------------------
+
+struct usage_case {
+    std::vector<std::string> args;
+    std::string getopt_complaint; // glibc's diagnostic after "PROGRAM: ", or empty
+};
+
+void PrintTo(const usage_case& c, std::ostream* out) {
+    *out << joined(c.args);
+}
+
+class Usage : public testing::TestWithParam<usage_case> {};
+
+TEST_P(Usage, PrintsTheUsageTextWithStatusZero) {
+    const usage_case& c = GetParam();
+    const child_result run = run_platterfell(c.args);
+    std::string expected = expected_usage;
+    if (!c.getopt_complaint.empty())
+        expected = std::string(platterfell_binary()) + ": " + c.getopt_complaint + "\n" + expected;
+    EXPECT_EQ(run.err, expected);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.exited) << describe_exit(run);
+    EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(Asked, Usage,
+                         testing::Values(usage_case{{}, ""}, usage_case{{"-h"}, ""},
+                                         usage_case{{"-y"}, ""},
+                                         usage_case{{"-z", "-w", "3", "-n", "2", "-b", "64k"}, ""},
+                                         usage_case{{"-h", "-b", "1000"}, ""},
+                                         usage_case{{"-h", missing_path}, ""},
+                                         usage_case{{"-y", "-h", "-w", "0"}, ""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheGetoptDiagnostic, Usage,
+    testing::Values(usage_case{{"-x"}, "invalid option -- 'x'"},
+                    usage_case{{"-y", "-q", missing_path}, "invalid option -- 'q'"},
+                    usage_case{{"-x", "-b", "1000"}, "invalid option -- 'x'"},
+                    usage_case{{"-b"}, "option requires an argument -- 'b'"},
+                    usage_case{{"-w"}, "option requires an argument -- 'w'"},
+                    usage_case{{"-y", "-n"}, "option requires an argument -- 'n'"}));
+
+// ---- option values -----------------------------------------------------------
+
+struct value_case {
+    std::vector<std::string> args;
+    std::string message;
+};
+
+void PrintTo(const value_case& c, std::ostream* out) {
+    *out << joined(c.args);
+}
+
+class OptionValue : public testing::TestWithParam<value_case> {};
+
+// The device path comes last, so a value that passes reaches the device
+// checks and ends there with the missing path's message.
+TEST_P(OptionValue, GivesItsMessageWithStatusOne) {
+    std::vector<std::string> args = GetParam().args;
+    args.push_back(missing_path);
+    const child_result run = run_platterfell(args);
+    EXPECT_EQ(run.err, GetParam().message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.exited) << describe_exit(run);
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+}
+
+const std::string bad_block = "Invalid block size value.\n";
+const std::string bad_suffix = "Unknown unit suffix set in block size.\n";
+const std::string not_multiple = "Block size is required to be a multiple of 512 bytes.\n";
+const std::string bad_workers = "Invalid number of workers.\n";
+const std::string bad_passes = "Invalid number of passes.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockSize, OptionValue,
+    testing::Values(value_case{{"-b", "1000"}, not_multiple},
+                    value_case{{"-b", "256"}, not_multiple},
+                    value_case{{"-b", "2147483647"}, not_multiple},
+                    value_case{{"-b", "4g"}, bad_suffix}, value_case{{"-b", "4 "}, bad_suffix},
+                    value_case{{"-b", "4kb"}, bad_block}, value_case{{"-b", "0"}, bad_block},
+                    value_case{{"-b", "0k"}, bad_block}, value_case{{"-b", "k"}, bad_block},
+                    value_case{{"-b", "1e3"}, bad_block}, value_case{{"-b", ""}, bad_block}));
+
+// Numbers the program cannot hold are invalid, not wrapped into other sizes.
+INSTANTIATE_TEST_SUITE_P(BlockSizeOutOfRange, OptionValue,
+                         testing::Values(value_case{{"-b", "-512"}, bad_block},
+                                         value_case{{"-b", "4096m"}, bad_block},
+                                         value_case{{"-b", "4194304k"}, bad_block},
+                                         value_case{{"-b", "2147483648"}, bad_block},
+                                         value_case{{"-b", "2048m"}, bad_block},
+                                         value_case{{"-b", "2097152k"}, bad_block},
+                                         value_case{{"-b", "99999999999999999999"}, bad_block}));
+
+INSTANTIATE_TEST_SUITE_P(Workers, OptionValue,
+                         testing::Values(value_case{{"-w", "0"}, bad_workers},
+                                         value_case{{"-w", "2x"}, bad_workers},
+                                         value_case{{"-w", ""}, bad_workers},
+                                         value_case{{"-w", "-1"}, bad_workers},
+                                         value_case{{"-w", "4294967296"}, bad_workers},
+                                         value_case{{"-w", "2147483648"}, bad_workers},
+                                         value_case{{"-w", "4294967297"}, bad_workers}));
+
+INSTANTIATE_TEST_SUITE_P(Passes, OptionValue,
+                         testing::Values(value_case{{"-n", "0"}, bad_passes},
+                                         value_case{{"-n", "2x"}, bad_passes},
+                                         value_case{{"-n", ""}, bad_passes},
+                                         value_case{{"-n", "-1"}, bad_passes},
+                                         value_case{{"-n", "2147483648"}, bad_passes},
+                                         value_case{{"-n", "4294967296"}, bad_passes}));
+
+// Each option is checked when it is read; the first bad one ends the start-up.
+INSTANTIATE_TEST_SUITE_P(InTheOrderGiven, OptionValue,
+                         testing::Values(value_case{{"-b", "1000", "-h"}, not_multiple},
+                                         value_case{{"-w", "0", "-h"}, bad_workers},
+                                         value_case{{"-b", "4g", "-x"}, bad_suffix},
+                                         value_case{{"-n", "-1", "-b", "1000"}, bad_passes},
+                                         value_case{{"-b", "1000", "-n", "-1"}, not_multiple},
+                                         value_case{{"-w", "2", "-w", "0"}, bad_workers},
+                                         value_case{{"-w", "0", "-w", "2"}, bad_workers},
+                                         value_case{{"-b", "4096", "-b", "4095"}, not_multiple},
+                                         value_case{{"-b", "1000", "-b", "4096"}, not_multiple}));
+
+// Values the program takes get past option checking to the device checks.
+INSTANTIATE_TEST_SUITE_P(Accepted, OptionValue,
+                         testing::Values(value_case{{"-b", "512"}, missing_message},
+                                         value_case{{"-b", "64k"}, missing_message},
+                                         value_case{{"-b", "1M"}, missing_message},
+                                         value_case{{"-b", "2047m"}, missing_message},
+                                         value_case{{"-b", "2097151k"}, missing_message},
+                                         value_case{{"-b", "2147483136"}, missing_message},
+                                         value_case{{"-w", "2147483647"}, missing_message},
+                                         value_case{{"-n", "2147483647"}, missing_message},
+                                         value_case{{"-w", "010", "-n", "1"}, missing_message},
+                                         value_case{{"-w", "8", "-w", "2"}, missing_message},
+                                         value_case{{"-y", "-z"}, missing_message}));
+
+// ---- operands ------------------------------------------------------------------
+
+struct operand_case {
+    std::vector<std::string> args;
+    std::string message;
+};
+
+void PrintTo(const operand_case& c, std::ostream* out) {
+    *out << joined(c.args);
+}
+
+class Operands : public testing::TestWithParam<operand_case> {};
+
+TEST_P(Operands, OnlyTheFirstIsRead) {
+    const child_result run = run_platterfell(GetParam().args);
+    EXPECT_EQ(run.err, GetParam().message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+}
+
+// Option processing stops at the device: what follows it is not an option.
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheDevice, Operands,
+    testing::Values(operand_case{{missing_path, "-b", "1000"}, missing_message},
+                    operand_case{{missing_path, "-h"}, missing_message},
+                    operand_case{{missing_path, "-x"}, missing_message},
+                    operand_case{{missing_path, "-w"}, missing_message},
+                    operand_case{{missing_path, "/dev/null"}, missing_message},
+                    operand_case{{"-y", missing_path, "-y", "-b", "0"}, missing_message},
+                    operand_case{{"/dev/null", missing_path},
+                                 "Error: /dev/null is not a disk device.\n"}));
+
+// ---- what the path names (no loop device needed) ----------------------------------
+
+struct path_case {
+    std::string path;
+    std::string message;
+};
+
+void PrintTo(const path_case& c, std::ostream* out) {
+    *out << "'" << c.path << "'";
+}
+
+class DevicePath : public testing::TestWithParam<path_case> {};
+
+TEST_P(DevicePath, IsRefusedWithItsMessage) {
+    const child_result run = run_platterfell({"-y", GetParam().path});
+    EXPECT_EQ(run.err, GetParam().message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.exited) << describe_exit(run);
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+}
+
+const std::string regular_file = platterfell_binary();
+
+INSTANTIATE_TEST_SUITE_P(
+    Things, DevicePath,
+    testing::Values(path_case{missing_path, missing_message},
+                    path_case{"", "Can't access device: : No such file or directory\n"},
+                    path_case{regular_file + "/disk",
+                              "Can't access device: " + regular_file + "/disk: Not a directory\n"},
+                    path_case{regular_file, "Error: " + regular_file + " is not a disk device.\n"},
+                    path_case{"/tmp", "Error: /tmp is not a disk device.\n"},
+                    path_case{"/dev/null", "Error: /dev/null is not a disk device.\n"},
+                    path_case{"/dev/zero", "Error: /dev/zero is not a disk device.\n"}));
+
+TEST(DevicePathLink, IsReportedAsTyped) {
+    const scratch_symlink to_null("/dev/null");
+    const child_result run = run_platterfell({to_null.path()});
+    EXPECT_EQ(run.err, "Error: " + to_null.path() + " is not a disk device.\n");
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+
+    const scratch_symlink dangling(missing_path);
+    const child_result dangled = run_platterfell({dangling.path()});
+    EXPECT_EQ(dangled.err,
+              "Can't access device: " + dangling.path() + ": No such file or directory\n");
+    EXPECT_EQ(dangled.exit_code, 1) << describe_exit(dangled);
+}
+
+} // namespace
