@@ -12,10 +12,10 @@
 // Running a program as a child process with its output captured, as a user
 // or a script would run it.
 //
-//     child_result run = run_child({platterfell_binary(), "--help"});
+//     child_result run = run_child({platterfell_binary(), "-h"});
 //     EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
 //
-//     child_process test({platterfell_binary(), "--passes", "3", disk.path()}, options);
+//     child_process test({platterfell_binary(), "-y", "-n", "3", disk.path()}, options);
 //     ASSERT_TRUE(test.wait_for_stderr("pass: 1/3", 30)) << test.err();
 //     test.send_signal(SIGINT);
 //     child_result run = test.wait(30);

@@ -15,7 +15,7 @@
 // unless stdout goes to a pipe so a test can tell the streams apart).
 //
 //     pty_child run({platterfell_binary(), disk.path()});
-//     ASSERT_TRUE(run.wait_for("Continue? [y/N] ", 10)) << run.output();
+//     ASSERT_TRUE(run.wait_for("Continue? (y/n):", 10)) << run.output();
 //     ASSERT_TRUE(run.wait_for_raw_mode(10));
 //     run.send("y");
 //     child_exit how = run.wait_exit(30);
