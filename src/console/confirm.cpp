@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -18,27 +19,48 @@ struct termios saved_settings;
 
 // An interrupt at the prompt must not leave the user's shell without echo:
 // put the saved settings back, then die by SIGINT as if nothing had caught it.
-// The handler was installed with SA_RESETHAND and SA_NODEFER, so the second
-// raise meets the default action at once.
+// Only async-signal-safe calls here.
 void restore_and_die(int signal_number) {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_settings);
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(signal_number, &default_action, nullptr);
+    sigset_t this_signal;
+    sigemptyset(&this_signal);
+    sigaddset(&this_signal, signal_number);
+    sigprocmask(SIG_UNBLOCK, &this_signal, nullptr);
     raise(signal_number);
 }
 
 struct sigaction install_interrupt_restorer() {
     struct sigaction restorer = {};
     restorer.sa_handler = restore_and_die;
-    restorer.sa_flags = SA_RESETHAND | SA_NODEFER;
     sigemptyset(&restorer.sa_mask);
     struct sigaction previous = {};
     sigaction(SIGINT, &restorer, &previous);
     return previous;
 }
 
-// Reads keys until one says y or n; EOF (end of input or a read error) is no.
+// The next key typed, or EOF at the end of input or on a read error. One
+// byte at a time straight from descriptor 0: nothing else in the program
+// reads standard input, and a read that a signal interrupts is simply retried.
+int next_key() {
+    for (;;) {
+        unsigned char byte;
+        ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got == 1)
+            return byte;
+        if (got == -1 && errno == EINTR)
+            continue;
+        return EOF;
+    }
+}
+
+// Reads keys until one says y or n; EOF is no.
 int read_answer(int* key) {
     for (;;) {
-        *key = getc(stdin);
+        *key = next_key();
         if (*key == EOF)
             return 1;
         switch (*key & ~0x20 & 0xff) {
