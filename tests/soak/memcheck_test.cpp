@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: MIT
+// valgrind memcheck over a whole run on a small loop device and over every
+// kind of start-up failure: no invalid access, nothing definitely lost at the
+// normal end, and the program's own output unchanged. Skipped in sanitizer
+// builds (valgrind cannot run a sanitized program); without valgrind it
+// skips, and fails under CI=true.
+#include "soak/soak_helpers.h"
+
+#include "support/child.h"
+#include "support/device_gate.h"
+#include "support/io_util.h"
+#include "support/scratch_device.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string prompt =
+    "WARNING: All data on the target disk will be destroyed!\nContinue? (y/n):";
+
+std::string valgrind_path() {
+    for (const char* candidate : {"/usr/bin/valgrind", "/usr/local/bin/valgrind"})
+        if (access(candidate, X_OK) == 0)
+            return candidate;
+    return "";
+}
+
+std::string valgrind_missing() {
+    return valgrind_path().empty() ? "valgrind is not installed (apt-get install valgrind)" : "";
+}
+
+enum class device_kind { none, small_disk, empty_disk, large_sectors };
+
+struct memcheck_case {
+    std::string name;
+    device_kind device;
+    std::vector<std::string> args; // "DEVICE" stands for the scratch device's path
+    std::string answer;            // piped to stdin; empty: /dev/null
+    int status;
+    std::string stdout_text;
+    std::string stderr_text; // with "DEVICE" for the path; progress lines left out
+};
+
+void PrintTo(const memcheck_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::string with_device(std::string text, const std::string& path) {
+    for (std::size_t at = text.find("DEVICE"); at != std::string::npos;
+         at = text.find("DEVICE", at + path.size()))
+        text.replace(at, 6, path);
+    return text;
+}
+
+// The text between the first FROM in TEXT and the next TO after it, or "?".
+std::string text_between(const std::string& text, const std::string& from, const std::string& to) {
+    const std::size_t begin = text.find(from);
+    if (begin == std::string::npos)
+        return "?";
+    const std::size_t end = text.find(to, begin + from.size());
+    return end == std::string::npos ? "?"
+                                    : text.substr(begin + from.size(), end - begin - from.size());
+}
+
+class Memcheck : public ::testing::TestWithParam<memcheck_case> {};
+
+TEST_P(Memcheck, NoInvalidAccessNoDefiniteLeak) {
+    if (!sanitizer_build().empty())
+        GTEST_SKIP() << "this is a " << sanitizer_build()
+                     << " build: valgrind cannot run a sanitized program; memcheck runs in the "
+                        "plain build";
+    REQUIRE_GATE(valgrind_missing());
+    const memcheck_case& c = GetParam();
+    std::unique_ptr<scratch_device> disk;
+    if (c.device != device_kind::none) {
+        REQUIRE_LOOP_DEVICES();
+        if (c.device == device_kind::small_disk)
+            disk = std::make_unique<scratch_device>(1 << 20, 512);
+        else if (c.device == device_kind::empty_disk)
+            disk = std::make_unique<scratch_device>(0, 512);
+        else
+            disk = std::make_unique<scratch_device>(1 << 20, 4096);
+    }
+    const std::string path = disk ? disk->path() : "";
+    const std::string log = scratch_name("memcheck", ".log");
+    std::vector<std::string> argv = {valgrind_path(),     "--error-exitcode=99",
+                                     "--leak-check=full", "--errors-for-leak-kinds=definite",
+                                     "--log-file=" + log, platterfell_binary()};
+    for (const std::string& arg : c.args)
+        argv.push_back(with_device(arg, path));
+    child_options options;
+    options.timeout_seconds = 120;
+    if (!c.answer.empty()) {
+        options.input = child_stdin::text;
+        options.stdin_text = c.answer;
+    }
+    const child_result result = run_child(argv, options);
+    const std::string report = io_read_text_or_empty(log);
+    unlink(log.c_str());
+
+    EXPECT_TRUE(result.exited && result.exit_code == c.status)
+        << describe_exit(result) << "\nvalgrind: " << report;
+    EXPECT_EQ(result.out, c.stdout_text);
+    const parsed_stderr err = parse_stderr(result.err);
+    EXPECT_EQ(err.malformed, "");
+    EXPECT_EQ(err.other(), with_device(c.stderr_text, path));
+    EXPECT_NE(report.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos) << report;
+    const bool nothing_lost =
+        report.find("All heap blocks were freed -- no leaks are possible") != std::string::npos ||
+        report.find("definitely lost: 0 bytes in 0 blocks") != std::string::npos;
+    EXPECT_TRUE(nothing_lost) << report;
+
+    const std::string at_exit = text_between(report, "in use at exit: ", " in ");
+    const std::string error_count = text_between(report, "ERROR SUMMARY: ", " errors");
+    record_result("memcheck.txt", "memcheck " + c.name + ": status " +
+                                      std::to_string(result.exit_code) + ", " + error_count +
+                                      " errors, " + at_exit + " in use at exit" +
+                                      (nothing_lost ? ", nothing definitely lost" : ", LEAKS"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Memcheck,
+    ::testing::Values(
+        memcheck_case{"FullRun",
+                      device_kind::small_disk,
+                      {"-y", "-w", "4", "-n", "2", "DEVICE"},
+                      "",
+                      0,
+                      "\n",
+                      ""},
+        memcheck_case{
+            "DeclinedPrompt", device_kind::small_disk, {"DEVICE"}, "n", 0, "", prompt + "n\n"},
+        memcheck_case{"BadBlockSuffix",
+                      device_kind::none,
+                      {"-b", "1x", "/dev/null"},
+                      "",
+                      1,
+                      "",
+                      "Unknown unit suffix set in block size.\n"},
+        memcheck_case{"BadWorkers",
+                      device_kind::none,
+                      {"-w", "0", "/dev/null"},
+                      "",
+                      1,
+                      "",
+                      "Invalid number of workers.\n"},
+        memcheck_case{"MissingDevice",
+                      device_kind::none,
+                      {"-y", "/dev/platterfell-missing"},
+                      "",
+                      1,
+                      "",
+                      "Can't access device: /dev/platterfell-missing: No such file or directory\n"},
+        memcheck_case{"NotADisk",
+                      device_kind::none,
+                      {"-y", "/dev/null"},
+                      "",
+                      1,
+                      "",
+                      "Error: /dev/null is not a disk device.\n"},
+        memcheck_case{"EmptyDevice",
+                      device_kind::empty_disk,
+                      {"-y", "DEVICE"},
+                      "",
+                      1,
+                      "",
+                      "Can't get disk size from the device: DEVICE: Invalid argument\n"},
+        memcheck_case{"BlockBelowSector",
+                      device_kind::large_sectors,
+                      {"-y", "-b", "512", "DEVICE"},
+                      "",
+                      1,
+                      "",
+                      "The block size can't be less than the disk's sector size (4096).\n"}),
+    [](const ::testing::TestParamInfo<memcheck_case>& info) { return info.param.name; });
+
+} // namespace
