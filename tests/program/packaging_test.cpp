@@ -2,6 +2,8 @@
 // The program as a system receives it: the manual page, the install rules and
 // the Debian package. These tests run the real tools (groff, cmake, cpack,
 // dpkg-deb) with plain popen, so they do not depend on the child-process rig.
+#include "program/program_helpers.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -205,22 +207,6 @@ std::set<std::string> regular_files_under(const std::string& root) {
     }
     return files;
 }
-
-// The usage text, typed here afresh: 13 lines, 630 bytes.
-constexpr char expected_usage[] =
-    "platterfell - Multi-threaded disk testing utility, v1.4.0\n"
-    "\n"
-    "Usage: platterfell [OPTIONS] DEVICE\n"
-    "\n"
-    "Options:\n"
-    "  -h               - Print help and exit\n"
-    "  -w <workers>     - Number of parallel worker threads (default: 4)\n"
-    "  -n <passes>      - Number of write+verify passes to perform (default: 1)\n"
-    "  -b <blocksize>   - Block size for write operations (default: 4096)\n"
-    "                     Supports k and m suffixes (e.g., 64k, 1m, 32m)\n"
-    "  -y               - Skip confirmation prompt and start immediately\n"
-    "                     This will destroy all data on the target disk\n"
-    "  -z               - Write zero-filled blocks instead of random data\n";
 
 TEST(ManualPage, RendersWithoutAnyWarning) {
     REQUIRE_TOOLS("groff");
