@@ -160,20 +160,9 @@ void child_process::pump(double max_wait_seconds) {
 
 bool child_process::wait_for(const std::string& stream, std::size_t& from, const std::string& text,
                              double timeout_seconds) {
-    const double deadline = io_now() + timeout_seconds;
-    for (;;) {
-        const std::size_t found = stream.find(text, from);
-        if (found != std::string::npos) {
-            from = found + text.size();
-            return true;
-        }
-        if (watch_->reaped())
-            return false;
-        const double left = deadline - io_now();
-        if (left <= 0)
-            return false;
-        pump(std::min(left, 0.1));
-    }
+    return io_wait_for_text(
+        stream, from, text, timeout_seconds, 0.1, [this](double wait) { pump(wait); },
+        [this] { return watch_->reaped(); });
 }
 
 bool child_process::wait_for_stderr(const std::string& text, double timeout_seconds) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -45,3 +46,25 @@ void io_write_file(const std::string& path, std::uint64_t offset,
 
 // Seconds since an arbitrary fixed point (steady clock).
 double io_now();
+
+// Waits until TEXT appears in OUTPUT after FROM (then moves FROM past it),
+// calling PUMP(seconds) to collect more output; false once ENDED() says the
+// child is gone or the time runs out first. Shared by the child and pty runners.
+template <class Pump, class Ended>
+bool io_wait_for_text(const std::string& output, std::size_t& from, const std::string& text,
+                      double timeout_seconds, double step_seconds, Pump pump, Ended ended) {
+    const double deadline = io_now() + timeout_seconds;
+    for (;;) {
+        const std::size_t found = output.find(text, from);
+        if (found != std::string::npos) {
+            from = found + text.size();
+            return true;
+        }
+        if (ended())
+            return false;
+        const double left = deadline - io_now();
+        if (left <= 0)
+            return false;
+        pump(left < step_seconds ? left : step_seconds);
+    }
+}

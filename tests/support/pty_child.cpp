@@ -114,20 +114,9 @@ void pty_child::pump(double max_wait_seconds) {
 }
 
 bool pty_child::wait_for(const std::string& text, double timeout_seconds) {
-    const double deadline = io_now() + timeout_seconds;
-    for (;;) {
-        const std::size_t found = output_.find(text, from_);
-        if (found != std::string::npos) {
-            from_ = found + text.size();
-            return true;
-        }
-        if (watch_->reaped())
-            return false;
-        const double left = deadline - io_now();
-        if (left <= 0)
-            return false;
-        pump(std::min(left, 0.05));
-    }
+    return io_wait_for_text(
+        output_, from_, text, timeout_seconds, 0.05, [this](double wait) { pump(wait); },
+        [this] { return watch_->reaped(); });
 }
 
 bool pty_child::wait_until_mode(bool canonical, double timeout_seconds) {
