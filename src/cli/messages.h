@@ -16,5 +16,6 @@ inline constexpr char fmt_block_below_sector[] =
     "The block size can't be less than the disk's sector size (%u).\n";
 inline constexpr char fmt_no_disk_size[] = "Can't get disk size from the device: %s: %s\n";
 inline constexpr char fmt_in_use[] = "Error: %s is in use by the system.\n";
+inline constexpr char fmt_other_device[] = "Error: %s is no longer the device that was checked.\n";
 
 static_assert(sizeof msg_block_not_multiple - 1 == 54, "written verbatim, 54 bytes");

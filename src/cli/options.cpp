@@ -33,24 +33,24 @@ int parse_size(const char* text, uint32_t* field) {
     bool in_range = convert(text, field, &rest);
     if (*field == 0 || !in_range)
         return parse_invalid;
-    if (rest[0] == '\0')
-        return parse_ok;
-    if (rest[1] != '\0')
-        return parse_invalid;
     int shift = 0;
-    switch (rest[0]) {
-    case 'k':
-    case 'K':
-        shift = 10;
-        break;
-    case 'm':
-    case 'M':
-        shift = 20;
-        break;
-    default:
-        return parse_unknown_suffix;
+    if (rest[0] != '\0') {
+        if (rest[1] != '\0')
+            return parse_invalid;
+        switch (rest[0]) {
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        default:
+            return parse_unknown_suffix;
+        }
     }
-    if (*field > (largest_value >> shift))
+    if (*field > (largest_block_size >> shift))
         return parse_invalid;
     *field <<= shift;
     return parse_ok;
@@ -69,7 +69,9 @@ int read_options(int argc, char** argv, run_settings* settings) {
     while ((letter = getopt(argc, argv, option_letters)) != -1) {
         switch (letter) {
         case 'b':
-            switch (parse_size(optarg, &settings->block_size)) {
+            switch (static_cast<parse_result>(parse_size(optarg, &settings->block_size))) {
+            case parse_ok:
+                break;
             case parse_unknown_suffix:
                 return options_unknown_suffix;
             case parse_invalid:
@@ -92,6 +94,8 @@ int read_options(int argc, char** argv, run_settings* settings) {
         case 'z':
             settings->zero_fill = true;
             break;
+        case 'h':
+            return options_help;
         default:
             return options_usage;
         }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "device/identity.h"
+
 #include <cstdint>
 
 // The validated option values and device facts handed to the run sequence.
@@ -13,4 +15,5 @@ struct run_settings {
     bool skip_confirmation = false;    // -y: do not ask before destroying the data
     bool zero_fill = false;            // -z: write zero-filled blocks instead of random data
     const char* device_path = nullptr; // borrowed from the argument vector
+    device_identity device;            // the device checked at start-up; every open must reach it
 };

@@ -6,9 +6,11 @@
 #include "cli/run_settings.h"
 #include "cli/usage.h"
 #include "console/confirm.h"
+#include "device/platform.h"
 #include "device/probes.h"
 #include "run/run_passes.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,17 +36,39 @@ namespace {
     exit(1);
 }
 
-[[noreturn]] void usage_and_exit() {
+// For the messages that name the path alone.
+[[noreturn]] void fail_naming(const char* format, const char* path) {
+    fprintf(stderr, format, path);
+    exit(1);
+}
+
+[[noreturn]] void usage_and_exit(int status) {
     print_usage();
-    exit(0);
+    exit(status);
+}
+
+// A descriptor 0, 1 or 2 that the caller left closed would be the next one
+// open() hands out: the device's, so that the prompt would read the disk's
+// own bytes as the answer, or messages would be written to it. /dev/null
+// takes each such place first.
+void fill_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd)
+            exit(1); // nothing safe to write to, and no device opened yet
+    }
 }
 
 void apply_options(int argc, char** argv, run_settings* settings) {
     switch (static_cast<option_outcome>(read_options(argc, argv, settings))) {
     case options_ok:
         return;
+    case options_help:
+        usage_and_exit(0);
     case options_usage:
-        usage_and_exit();
+        usage_and_exit(1);
     case options_unknown_suffix:
         fail(msg_unknown_suffix);
     case options_bad_block_size:
@@ -58,52 +82,67 @@ void apply_options(int argc, char** argv, run_settings* settings) {
     }
 }
 
-// Checks the device, read-only, in the order that gives the user the most
-// telling message first; nothing here writes to it.
-void check_device(run_settings* settings) {
-    const char* path = settings->device_path;
-    switch (check_block_device(path)) {
+// Ends the start-up for a probe's failure with its message.
+void fail_on_probe(int result, const char* path) {
+    switch (static_cast<probe_result>(result)) {
+    case probe_ok:
+        return;
     case probe_cannot_access:
         fail_on_device(fmt_cannot_access, path);
-    case probe_not_block_device:
-        fprintf(stderr, fmt_not_a_disk, path);
-        exit(1);
-    }
-    switch (query_sector_size(path, &settings->sector_size)) {
     case probe_cannot_open:
         fail_on_device(fmt_cannot_open, path);
     case probe_no_sector_size:
         fail_on_device(fmt_no_sector_size, path);
+    case probe_no_disk_size:
+        fail_on_device(fmt_no_disk_size, path);
+    case probe_not_block_device:
+        fail_naming(fmt_not_a_disk, path);
+    case probe_in_use:
+        fail_naming(fmt_in_use, path);
+    case probe_other_device:
+        fail_naming(fmt_other_device, path);
     }
+}
+
+// Checks the device, in the order that gives the user the most telling
+// message first; nothing here writes to it. Every probe that opens the path
+// must reach the device that the first one found.
+void check_device(run_settings* settings) {
+    const char* path = settings->device_path;
+    fail_on_probe(check_block_device(path, &settings->device), path);
+    fail_on_probe(query_sector_size(path, settings->device, &settings->sector_size), path);
     if (settings->block_size < settings->sector_size) {
         fprintf(stderr, fmt_block_below_sector, settings->sector_size);
         exit(1);
     }
-    switch (query_disk_size(path, &settings->disk_size)) {
-    case probe_cannot_open:
-        fail_on_device(fmt_cannot_open, path);
-    case probe_no_disk_size:
-        fail_on_device(fmt_no_disk_size, path);
-    }
-    switch (claim_device(path)) {
-    case probe_in_use:
-        fprintf(stderr, fmt_in_use, path);
-        exit(1);
-    case probe_cannot_open:
-        fail_on_device(fmt_cannot_open, path);
+    fail_on_probe(query_disk_size(path, settings->device, &settings->disk_size), path);
+    fail_on_probe(claim_device(path, settings->device), path);
+}
+
+// Asks unless -y was given; returns only when the run may go on.
+void confirm_or_exit(const run_settings& settings) {
+    if (settings.skip_confirmation)
+        return;
+    switch (static_cast<confirm_result>(ask_confirmation())) {
+    case confirm_yes:
+        return;
+    case confirm_no:
+        exit(0);
+    case confirm_unanswered:
+        exit(1); // nothing was confirmed and nothing tested
     }
 }
 
 } // namespace
 
 int platterfell_main(int argc, char** argv) {
+    fill_standard_descriptors();
     run_settings settings;
     apply_options(argc, argv, &settings);
     if (optind >= argc)
-        usage_and_exit();
+        usage_and_exit(1);
     settings.device_path = argv[optind];
     check_device(&settings);
-    if (!settings.skip_confirmation && ask_confirmation() != 0)
-        return 0;
+    confirm_or_exit(settings);
     return run_passes(settings);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "console/confirm.h"
 
+#include "console/messages.h"
+
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,16 +12,18 @@
 
 namespace {
 
-constexpr char prompt[] =
-    "WARNING: All data on the target disk will be destroyed!\nContinue? (y/n):";
-static_assert(sizeof prompt - 1 == 72, "the prompt is 72 bytes");
-
-// The settings the terminal had before the prompt, for the interrupt handler.
+// The settings the terminal had before the prompt, and those of the prompt,
+// for the signal handlers.
 struct termios saved_settings;
+struct termios prompt_settings;
 
-// An interrupt at the prompt must not leave the user's shell without echo:
-// put the saved settings back, then die by SIGINT as if nothing had caught it.
-// Only async-signal-safe calls here.
+// The signals that end the process by default and may come while the user
+// thinks: each must not leave the user's shell without echo.
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+constexpr int ending_signal_count = sizeof ending_signals / sizeof ending_signals[0];
+
+// Puts the saved settings back, then dies by the same signal as if nothing
+// had caught it. Only async-signal-safe calls here.
 void restore_and_die(int signal_number) {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_settings);
     struct sigaction default_action = {};
@@ -33,13 +37,39 @@ void restore_and_die(int signal_number) {
     raise(signal_number);
 }
 
-struct sigaction install_interrupt_restorer() {
-    struct sigaction restorer = {};
-    restorer.sa_handler = restore_and_die;
-    sigemptyset(&restorer.sa_mask);
-    struct sigaction previous = {};
-    sigaction(SIGINT, &restorer, &previous);
+// After a stop (Ctrl-Z) the shell has put its own settings back; a continued
+// prompt needs its own again.
+void reapply_prompt_settings(int) {
+    int saved_errno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &prompt_settings);
+    errno = saved_errno;
+}
+
+// The handlers in force while the prompt waits, and what they replaced.
+struct prompt_handlers {
+    struct sigaction ending[ending_signal_count];
+    struct sigaction continued;
+};
+
+void install(int signal_number, void (*handler)(int), struct sigaction* previous) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, previous);
+}
+
+prompt_handlers install_handlers() {
+    prompt_handlers previous;
+    for (int i = 0; i < ending_signal_count; ++i)
+        install(ending_signals[i], restore_and_die, &previous.ending[i]);
+    install(SIGCONT, reapply_prompt_settings, &previous.continued);
     return previous;
+}
+
+void restore_handlers(const prompt_handlers& previous) {
+    for (int i = 0; i < ending_signal_count; ++i)
+        sigaction(ending_signals[i], &previous.ending[i], nullptr);
+    sigaction(SIGCONT, &previous.continued, nullptr);
 }
 
 // The next key typed, or EOF at the end of input or on a read error. One
@@ -57,17 +87,17 @@ int next_key() {
     }
 }
 
-// Reads keys until one says y or n; EOF is no.
+// Reads keys until one says y or n, or the input ends.
 int read_answer(int* key) {
     for (;;) {
         *key = next_key();
         if (*key == EOF)
-            return 1;
+            return confirm_unanswered;
         switch (*key & ~0x20 & 0xff) {
         case 'Y':
-            return 0;
+            return confirm_yes;
         case 'N':
-            return 1;
+            return confirm_no;
         }
     }
 }
@@ -76,19 +106,20 @@ int read_answer(int* key) {
 
 int ask_confirmation() {
     tcgetattr(STDIN_FILENO, &saved_settings);
-    struct termios prompt_settings = saved_settings;
+    prompt_settings = saved_settings;
     prompt_settings.c_lflag &= ~(ICANON | ECHO);
     prompt_settings.c_cc[VMIN] = 1;
     prompt_settings.c_cc[VTIME] = 0;
-    struct sigaction previous = install_interrupt_restorer();
-    tcsetattr(STDIN_FILENO, TCSANOW, &prompt_settings);
+    prompt_handlers previous = install_handlers();
+    // TCSAFLUSH: what was typed before the question was asked is no answer to it.
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &prompt_settings);
 
-    fwrite(prompt, 1, sizeof prompt - 1, stderr);
+    fwrite(prompt_text, 1, sizeof prompt_text - 1, stderr);
     int key = 0;
     int answer = read_answer(&key);
 
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_settings);
-    sigaction(SIGINT, &previous, nullptr);
+    restore_handlers(previous);
     if (key == EOF)
         fputc('\n', stderr);
     else

@@ -4,14 +4,13 @@
 #include "engine/error_text.h"
 #include "engine/fatal.h"
 #include "engine/messages.h"
-
-#include <cstdio>
+#include "engine/report.h"
 
 namespace {
 
 [[noreturn]] void die(const char* format, int result) {
     char text[error_text_size];
-    fprintf(stderr, format, error_text(result, text));
+    report(format, error_text(result, text));
     end_process_failed();
 }
 

@@ -11,3 +11,4 @@ inline constexpr char fmt_read_back_failed[] =
     "Failed to read back written data on disk device: %s: %s\n";
 inline constexpr char fmt_mismatch[] = "Error verifying block at offset #: %ld\n";
 inline constexpr char msg_no_memory[] = "No free memory to allocate.";
+inline constexpr char fmt_other_device[] = "Error: %s is no longer the device that was checked.\n";

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 namespace {
@@ -66,16 +65,17 @@ int64_t span_per_worker(int64_t total, uint32_t block_size, uint32_t workers) {
     return span;
 }
 
-int pool_init(uint32_t worker_count, const char* device_path, int64_t disk_size,
-              uint32_t block_size, uint32_t sector_size, unsigned char* pattern) {
+int pool_init(uint32_t worker_count, const char* device_path, const device_identity& device,
+              int64_t disk_size, uint32_t block_size, uint32_t sector_size,
+              unsigned char* pattern) {
     pool.worker_count = worker_count;
-    pool.worker_threads = static_cast<pthread_t*>(calloc(worker_count, sizeof(pthread_t)));
+    pool.worker_threads = static_cast<pthread_t*>(malloc(sizeof(pthread_t) * worker_count));
     if (pool.worker_threads == nullptr)
         return pool_no_memory;
     pool.job = static_cast<job_config*>(malloc(sizeof(job_config)));
     if (pool.job == nullptr)
         return pool_no_memory;
-    pool.worker_slots = static_cast<worker_slot*>(calloc(worker_count, sizeof(worker_slot)));
+    pool.worker_slots = static_cast<worker_slot*>(malloc(sizeof(worker_slot) * worker_count));
     if (pool.worker_slots == nullptr)
         return pool_no_memory;
     pool.last_error = pthread_attr_init(&pool.thread_attr);
@@ -84,21 +84,25 @@ int pool_init(uint32_t worker_count, const char* device_path, int64_t disk_size,
     pool.last_error = pthread_attr_setdetachstate(&pool.thread_attr, PTHREAD_CREATE_DETACHED);
     if (pool.last_error != 0)
         return pool_thread_error;
-    *pool.job = job_config{
-        device_path, pattern,    span_per_worker(disk_size, block_size, worker_count) / block_size,
-        disk_size,   block_size, sector_size};
+    *pool.job = job_config{device_path,
+                           pattern,
+                           span_per_worker(disk_size, block_size, worker_count) / block_size,
+                           disk_size,
+                           block_size,
+                           sector_size,
+                           device};
     return pool_ok;
 }
 
 int pool_start() {
     // No worker runs now: the first pass has not begun, or the last one has
-    // counted out. Creating each thread publishes these writes to it.
+    // counted out. Creating each thread publishes these writes to it. Each
+    // slot is written just before its thread starts, and no sooner: a table
+    // for more workers than the machine can start is never touched in full.
     pool.verified.bytes = 0;
     pool.active.count = static_cast<int32_t>(pool.worker_count);
     const job_config* job = pool.job;
     int64_t span = span_per_worker(job->disk_size, job->block_size, pool.worker_count);
-    memset(pool.worker_slots, 0, sizeof(worker_slot) * pool.worker_count);
-    memset(static_cast<void*>(pool.worker_threads), 0, sizeof(pthread_t) * pool.worker_count);
     for (uint32_t i = 0; i < pool.worker_count; ++i) {
         int64_t start;
         if (__builtin_mul_overflow(static_cast<int64_t>(i), span, &start))

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "device/identity.h"
+
 #include <cstdint>
 
 // The one description of the job that every worker of every pass reads.
@@ -11,6 +13,7 @@ struct job_config {
     int64_t disk_size;         // size of the device in bytes
     uint32_t block_size;       // bytes per write
     uint32_t sector_size;      // the alignment of every data buffer
+    device_identity device;    // the device checked at start-up: the only one a worker writes
 };
 
 // One worker's start record.
@@ -29,9 +32,10 @@ enum pool_result {
 int64_t span_per_worker(int64_t total, uint32_t block_size, uint32_t workers);
 
 // Prepares the pool once. On pool_ok the pool owns pattern; otherwise the
-// caller still does.
-int pool_init(uint32_t worker_count, const char* device_path, int64_t disk_size,
-              uint32_t block_size, uint32_t sector_size, unsigned char* pattern);
+// caller still does. Every worker's open of device_path must reach DEVICE.
+int pool_init(uint32_t worker_count, const char* device_path, const device_identity& device,
+              int64_t disk_size, uint32_t block_size, uint32_t sector_size,
+              unsigned char* pattern);
 
 // Starts one pass: resets the counters and starts one detached worker per stripe.
 int pool_start();

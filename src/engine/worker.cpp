@@ -4,13 +4,13 @@
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/pool_internal.h"
+#include "engine/report.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,21 +28,40 @@ struct stripe {
     uint32_t sector_size;
     const unsigned char* pattern;
     const char* device_path;
+    device_identity device;
 };
+
+// A worker's pause between its last block and counting itself out.
+constexpr unsigned end_of_stripe_pause_seconds = 3;
 
 [[noreturn]] void die_with_errno(const char* format, const char* device_path) {
     char text[error_text_size];
-    fprintf(stderr, format, device_path, error_text(errno, text));
+    report(format, device_path, error_text(errno, text));
     end_process_failed();
 }
 
 [[noreturn]] void die_no_memory() {
-    fprintf(stderr, "%s\n", msg_no_memory);
+    report("%s\n", msg_no_memory);
     end_process_failed();
 }
 
+// Opens the device for direct transfers, and only the device that was
+// checked: a path re-pointed since then leads elsewhere, and that is never
+// written.
+int open_device(const stripe& s) {
+    int fd = open(s.device_path, O_RDWR | O_DIRECT | O_CLOEXEC);
+    if (fd == -1)
+        die_with_errno(fmt_worker_cannot_open, s.device_path);
+    if (!is_device(fd, s.device)) {
+        close(fd);
+        report(fmt_other_device, s.device_path);
+        end_process_failed();
+    }
+    return fd;
+}
+
 // Goes over the stripe block by block until it is done, a stop is asked for,
-// the pass has verified the whole device, or the device ends (ENOSPC).
+// the pass has verified the whole device, or the device ends.
 void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
     for (int64_t blocks_done = 0;;) {
         if (pool_stop_is_requested())
@@ -51,8 +70,10 @@ void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
             return;
         ssize_t n = write(fd, s.pattern, s.block_size);
         if (n == -1) {
-            if (errno == ENOSPC)
-                return; // the stripe reaches past the end of the device
+            // The end of the device: the stripe reaches past it. Out of space
+            // anywhere before it is the storage failing, not the end.
+            if (errno == ENOSPC && s.offset >= s.disk_size)
+                return;
             die_with_errno(fmt_write_failed, s.device_path);
         }
         if (lseek(fd, -n, SEEK_CUR) == -1)
@@ -66,7 +87,7 @@ void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
         if (got != n && lseek(fd, s.offset + n, SEEK_SET) == -1)
             die_with_errno(fmt_seek_failed, s.device_path);
         if (mismatched)
-            fprintf(stderr, fmt_mismatch, static_cast<long>(s.offset));
+            report(fmt_mismatch, static_cast<long>(s.offset));
         pool_add_verified(n, mismatched);
         s.offset += n;
         if (++blocks_done == s.blocks_per_worker)
@@ -79,24 +100,25 @@ void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
 void* worker_main(void* slot_pointer) {
     const worker_slot* slot = static_cast<const worker_slot*>(slot_pointer);
     const job_config* job = slot->job;
-    stripe s{slot->start_offset, job->blocks_per_worker, job->disk_size,  job->block_size,
-             job->sector_size,   job->pattern,           job->device_path};
+    stripe s{slot->start_offset, job->blocks_per_worker, job->disk_size, job->block_size,
+             job->sector_size,   job->pattern,           job->device_path, job->device};
+    // A stripe that begins at or past the end of the device is empty, whatever
+    // the system would answer a seek there.
+    bool empty = s.blocks_per_worker <= 0 || s.offset >= s.disk_size;
 
-    int fd = open(s.device_path, O_RDWR | O_DIRECT | O_CLOEXEC);
-    if (fd == -1)
-        die_with_errno(fmt_worker_cannot_open, s.device_path);
-    if (lseek(fd, s.offset, SEEK_SET) == -1)
+    int fd = open_device(s);
+    if (!empty && lseek(fd, s.offset, SEEK_SET) == -1)
         die_with_errno(fmt_seek_failed, s.device_path);
     void* read_back = nullptr;
     if (posix_memalign(&read_back, s.sector_size, s.block_size) != 0)
         die_no_memory();
 
-    if (s.blocks_per_worker > 0)
+    if (!empty)
         write_and_verify(s, fd, static_cast<unsigned char*>(read_back));
 
     free(read_back);
     close(fd);
-    sleep(3); // a pause cut short by a signal is not resumed
+    sleep(end_of_stripe_pause_seconds); // a pause cut short by a signal is not resumed
     pool_count_out();
     pthread_exit(nullptr);
 }

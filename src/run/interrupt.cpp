@@ -2,6 +2,7 @@
 #include "run/interrupt.h"
 
 #include "engine/pool.h"
+#include "run/messages.h"
 
 #include <unistd.h>
 
@@ -13,14 +14,11 @@ namespace {
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-constexpr char notice[] = "\nAborting...\n";
-static_assert(sizeof notice - 1 == 13, "the notice is 13 bytes");
-
 } // namespace
 
 void on_interrupt(int) {
     // write(2) rather than stdio: the interrupted thread may hold the stream's lock.
-    ssize_t written = write(STDERR_FILENO, notice, sizeof notice - 1);
+    ssize_t written = write(STDERR_FILENO, abort_notice, sizeof abort_notice - 1);
     (void)written;
     pool_request_stop();
     interrupted.store(true, std::memory_order_relaxed);

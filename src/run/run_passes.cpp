@@ -2,6 +2,7 @@
 #include "run/run_passes.h"
 
 #include "engine/pool.h"
+#include "engine/report.h"
 #include "progress/eta.h"
 #include "run/interrupt.h"
 #include "run/messages.h"
@@ -22,7 +23,7 @@ namespace {
 }
 
 [[noreturn]] void fail_with_thread_error(const char* format) {
-    fprintf(stderr, format, strerror(pool_last_error()));
+    report(format, strerror(pool_last_error()));
     // Workers of this pass may already run: end without tearing anything down.
     _exit(1);
 }
@@ -46,8 +47,12 @@ int run_passes(const run_settings& settings) {
 
     install_interrupt_handler();
 
-    switch (pool_init(settings.workers, settings.device_path, settings.disk_size,
-                      settings.block_size, settings.sector_size, pattern)) {
+    switch (static_cast<pool_result>(pool_init(settings.workers, settings.device_path,
+                                               settings.device, settings.disk_size,
+                                               settings.block_size, settings.sector_size,
+                                               pattern))) {
+    case pool_ok:
+        break;
     case pool_no_memory:
         free(pattern);
         fail_no_memory();
@@ -72,5 +77,7 @@ int run_passes(const run_settings& settings) {
     putc('\n', stdout);
     bool any_mismatch = pool_mismatched_blocks() > 0;
     pool_teardown();
-    return any_mismatch ? 1 : 0;
+    if (any_mismatch)
+        return exit_mismatch;
+    return abort_requested() ? exit_interrupted : exit_all_matched;
 }

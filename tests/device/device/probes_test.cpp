@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,13 @@ struct size_query {
     int64_t size;
 };
 
+// The device the path leads to now, as start-up records it; a zero identity
+// when there is nothing there.
+device_identity identity_at(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? identity_of(info) : device_identity{};
+}
+
 constexpr uint32_t untouched_sector = 77777;
 constexpr int64_t untouched_size = 123456789;
 
@@ -56,7 +64,8 @@ constexpr int64_t untouched_size = 123456789;
 int block_device(const std::string& path, int* error) {
     const int before = open_descriptors();
     errno = 0;
-    const int result = check_block_device(path.c_str());
+    device_identity identity;
+    const int result = check_block_device(path.c_str(), &identity);
     *error = errno;
     EXPECT_EQ(open_descriptors(), before) << "check_block_device left a descriptor open";
     return result;
@@ -66,7 +75,7 @@ sector_query sector_size_of(const std::string& path) {
     const int before = open_descriptors();
     sector_query got{0, 0, untouched_sector};
     errno = 0;
-    got.result = query_sector_size(path.c_str(), &got.size);
+    got.result = query_sector_size(path.c_str(), identity_at(path), &got.size);
     got.error = errno;
     EXPECT_EQ(open_descriptors(), before) << "query_sector_size left a descriptor open";
     return got;
@@ -76,7 +85,7 @@ size_query disk_size_of(const std::string& path) {
     const int before = open_descriptors();
     size_query got{0, 0, untouched_size};
     errno = 0;
-    got.result = query_disk_size(path.c_str(), &got.size);
+    got.result = query_disk_size(path.c_str(), identity_at(path), &got.size);
     got.error = errno;
     EXPECT_EQ(open_descriptors(), before) << "query_disk_size left a descriptor open";
     return got;
@@ -180,12 +189,13 @@ TEST(ProbesAsNobody, SeeTheDeviceButCannotOpenIt) {
     size_query size{0, 0, untouched_size};
     {
         const as_nobody nobody;
-        block = check_block_device(disk.path().c_str());
+        device_identity identity;
+        block = check_block_device(disk.path().c_str(), &identity);
         errno = 0;
-        sector.result = query_sector_size(disk.path().c_str(), &sector.size);
+        sector.result = query_sector_size(disk.path().c_str(), identity, &sector.size);
         sector.error = errno;
         errno = 0;
-        size.result = query_disk_size(disk.path().c_str(), &size.size);
+        size.result = query_disk_size(disk.path().c_str(), identity, &size.size);
         size.error = errno;
     }
     EXPECT_EQ(open_descriptors(), before) << "a probe left a descriptor open";
@@ -255,6 +265,18 @@ TEST(QueryDiskSize, MissingPathCannotBeOpened) {
     EXPECT_EQ(got.size, untouched_size);
 }
 
+// A path that no longer leads to the device checked first is refused before
+// anything is asked of it.
+TEST(Queries, RefuseAnotherDeviceThanTheOneChecked) {
+    const device_identity zero = identity_at("/dev/zero");
+    uint32_t sector = untouched_sector;
+    int64_t size = untouched_size;
+    EXPECT_EQ(query_sector_size("/dev/null", zero, &sector), 7);
+    EXPECT_EQ(query_disk_size("/dev/null", zero, &size), 7);
+    EXPECT_EQ(sector, untouched_sector);
+    EXPECT_EQ(size, untouched_size);
+}
+
 // The seek asks nothing about the file type: /dev/null seeks to 0.
 TEST(QueryDiskSize, NullDeviceSeeksToZero) {
     const size_query got = disk_size_of("/dev/null");
@@ -280,13 +302,13 @@ const int probe_under_failing_close = [] {
     if (text.compare(0, 7, "sector ") == 0) {
         uint32_t size = untouched_sector;
         errno = 0;
-        const int result = query_sector_size(path.c_str(), &size);
+        const int result = query_sector_size(path.c_str(), identity_at(path), &size);
         const int error = errno;
         std::snprintf(line, sizeof line, "%d %d %u\n", result, error, size);
     } else {
         int64_t size = untouched_size;
         errno = 0;
-        const int result = query_disk_size(path.c_str(), &size);
+        const int result = query_disk_size(path.c_str(), identity_at(path), &size);
         const int error = errno;
         std::snprintf(line, sizeof line, "%d %d %lld\n", result, error,
                       static_cast<long long>(size));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,7 +72,10 @@ std::string encode(const engine_plan& plan) {
 
     if (stop == "before")
         pool_request_stop();
-    if (pool_init(workers, device.c_str(), disk_size, block_size, sector_size,
+    struct stat info;
+    if (stat(device.c_str(), &info) != 0)
+        child_gives_up("stat of the device");
+    if (pool_init(workers, device.c_str(), identity_of(info), disk_size, block_size, sector_size,
                   static_cast<unsigned char*>(memory)) != pool_ok)
         child_gives_up("pool_init");
     const double started = io_now();

@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "device/identity.h"
+
+#include <cstdint>
+
+// What differs between systems, one file per system: the sector-size request,
+// what kind of special file a disk is, and how to tell that a disk is in use.
+
+// Asks the device behind fd for its logical sector size. Returns -1 with errno
+// set when the request fails or gives a size of 0 (EINVAL then); any other
+// value is success.
+int request_sector_size(int fd, uint32_t* sector_size);
+
+// True where disks are character special files (devfs makes no block ones).
+bool character_devices_can_be_disks();
+
+// Opens the device and keeps the descriptor until the process ends, so that
+// the system cannot take the device while it is tested; the open is
+// exclusive where the system has that notion. Returns probe_ok,
+// probe_cannot_open, probe_in_use or probe_other_device (the path no longer
+// leads to IDENTITY).
+int claim_device(const char* device_path, const device_identity& identity);

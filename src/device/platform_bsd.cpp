@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#include "device/platform.h"
+
+#include "device/probes.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#if defined(__FreeBSD__)
+#include <sys/disk.h>
+
+int request_sector_size(int fd, uint32_t* sector_size) {
+    u_int size = 0;
+    int result = ioctl(fd, DIOCGSECTORSIZE, &size);
+    if (result != -1 && size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (result != -1)
+        *sector_size = size;
+    return result;
+}
+
+#elif defined(__DragonFly__)
+#include <sys/diskslice.h>
+
+int request_sector_size(int fd, uint32_t* sector_size) {
+    struct partinfo info = {};
+    int result = ioctl(fd, DIOCGPART, &info);
+    // media_blksize is a plain int, and 0 when the size is unknown.
+    if (result != -1 && info.media_blksize <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (result != -1)
+        *sector_size = static_cast<uint32_t>(info.media_blksize);
+    return result;
+}
+
+#else
+#error "this file knows the disks of FreeBSD and DragonFly only"
+#endif
+
+// devfs makes every device node a character special file.
+bool character_devices_can_be_disks() {
+    return true;
+}
+
+int claim_device(const char* device_path, const device_identity& identity) {
+    // Opened for writing, as the workers will open it: the system refuses
+    // that while a file system holds the disk (FreeBSD's GEOM with EPERM,
+    // DragonFly with EBUSY), and while this descriptor is open FreeBSD lets
+    // nothing mount it. O_EXCL means nothing on a device here.
+    int fd = open(device_path, O_RDWR | O_CLOEXEC);
+    if (fd == -1)
+        return errno == EBUSY || errno == EPERM ? probe_in_use : probe_cannot_open;
+    if (!is_device(fd, identity)) {
+        close(fd);
+        return probe_other_device;
+    }
+    return probe_ok; // fd stays open until the process ends
+}
