@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int outcome = read_options(static_cast<int>(words.size()), argv.data(), &settings);
     if (outcome == options_ok) {
         if (settings.block_size == 0 || settings.block_size % 512 != 0 ||
-            settings.block_size > largest_value)
+            settings.block_size > largest_block_size)
             abort();
         if (settings.workers == 0 || settings.workers > largest_value)
             abort();

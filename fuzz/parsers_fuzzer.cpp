@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Feeds arbitrary value texts to parse_size and parse_count and checks that an
-// accepted value is exactly the number the text denotes, within 1..2^31-1.
+// accepted value is exactly the number the text denotes: a count within
+// 1..2^31-1, a block size within 1..largest_block_size after its suffix.
 #include "cli/options.h"
 #include "reference_number.h"
 
@@ -47,14 +48,14 @@ void check_size(const std::string& text) {
     if (result == parse_ok) {
         if (!number_ok || n.rest.size() > 1 || !suffix_ok)
             broken("parse_size accepted a bad text", text);
-        if (expected < 1 || expected > largest_value || field != expected)
+        if (expected < 1 || expected > largest_block_size || field != expected)
             broken("parse_size stored a wrong or out-of-range number", text);
     } else if (result == parse_unknown_suffix) {
         if (!number_ok || n.rest.size() != 1 || suffix_ok)
             broken("parse_size called a suffix unknown wrongly", text);
     } else if (result == parse_invalid) {
-        if (number_ok &&
-            (n.rest.empty() || (n.rest.size() == 1 && suffix_ok && expected <= largest_value)))
+        if (number_ok && (n.rest.empty() || (n.rest.size() == 1 && suffix_ok)) &&
+            expected <= largest_block_size)
             broken("parse_size refused a good text", text);
     } else {
         broken("parse_size gave an unknown code", text);

@@ -57,9 +57,9 @@ INSTANTIATE_TEST_SUITE_P(Accepted, ParseSize,
                                          size_case{"4096", 0, 4096}, size_case{"010", 0, 10},
                                          size_case{"  64k", 0, 65536}, size_case{"\t512", 0, 512},
                                          size_case{"+512", 0, 512},
-                                         size_case{"2147483647", 0, 2147483647},
+                                         size_case{"2147479552", 0, 2147479552},
                                          size_case{"2047m", 0, 2146435072},
-                                         size_case{"2097151k", 0, 2147482624}));
+                                         size_case{"2097148k", 0, 2147479552}));
 
 INSTANTIATE_TEST_SUITE_P(UnknownSuffix, ParseSize,
                          testing::Values(size_case{"4g", 1, 0}, size_case{"4G", 1, 0},
@@ -84,6 +84,11 @@ INSTANTIATE_TEST_SUITE_P(OutOfRange, ParseSize,
                                          size_case{"4294967808", 2, 0},
                                          size_case{"99999999999999999999", 2, 0},
                                          size_case{"-99999999999999999999", 2, 0}));
+
+// One sector or one k above largest_block_size: larger than one transfer.
+INSTANTIATE_TEST_SUITE_P(AboveTheLargestBlock, ParseSize,
+                         testing::Values(size_case{"2147480064", 2, 0},
+                                         size_case{"2097149k", 2, 0}));
 
 // ---- parse_count ---------------------------------------------------------
 
@@ -237,9 +242,9 @@ TEST(ReadOptions, OptionsAfterABadValueAreNotRead) {
 }
 
 TEST(ReadOptions, LargestBlockSizeThatIsAMultipleOf512) {
-    options_run run = read_with({"-b", "2147483136", "/dev/x"});
+    options_run run = read_with({"-b", "2147479552", "/dev/x"});
     ASSERT_EQ(run.outcome, options_ok);
-    EXPECT_EQ(run.settings.block_size, 2147483136u);
+    EXPECT_EQ(run.settings.block_size, 2147479552u);
 }
 
 TEST(ReadOptions, LargestCountsAreAccepted) {
@@ -267,21 +272,22 @@ TEST_P(ReadOptionsOutcome, EndsWithTheOutcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Usage, ReadOptionsOutcome,
-                         testing::Values(outcome_case{{"-h"}, options_usage},
-                                         outcome_case{{"-h", "/dev/x"}, options_usage},
+                         testing::Values(outcome_case{{"-h"}, options_help},
+                                         outcome_case{{"-h", "/dev/x"}, options_help},
                                          outcome_case{{"-x", "/dev/x"}, options_usage},
                                          outcome_case{{"-b"}, options_usage},
                                          outcome_case{{"-w"}, options_usage},
                                          outcome_case{{"-n"}, options_usage},
                                          outcome_case{{"-y", "-b"}, options_usage},
-                                         outcome_case{{"-h", "-b", "1000"}, options_usage},
-                                         outcome_case{{"-h", "-w", "0"}, options_usage}));
+                                         outcome_case{{"-h", "-b", "1000"}, options_help},
+                                         outcome_case{{"-h", "-w", "0"}, options_help}));
 
 INSTANTIATE_TEST_SUITE_P(
     BlockSize, ReadOptionsOutcome,
     testing::Values(outcome_case{{"-b", "1000", "/dev/x"}, options_block_not_multiple_of_512},
                     outcome_case{{"-b", "256", "/dev/x"}, options_block_not_multiple_of_512},
-                    outcome_case{{"-b", "2147483647", "/dev/x"}, options_block_not_multiple_of_512},
+                    outcome_case{{"-b", "2147483647", "/dev/x"}, options_bad_block_size},
+                    outcome_case{{"-b", "2147480064", "/dev/x"}, options_bad_block_size},
                     outcome_case{{"-b", "1000", "-h"}, options_block_not_multiple_of_512},
                     outcome_case{{"-b", "4g", "/dev/x"}, options_unknown_suffix},
                     outcome_case{{"-b", "4 ", "/dev/x"}, options_unknown_suffix},
