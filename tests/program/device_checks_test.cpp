@@ -40,12 +40,12 @@ class LoopStartup : public testing::TestWithParam<unsigned> {
     }
 
     // The device passed every check: the prompt came, and end of input (stdin
-    // is /dev/null) declined it.
+    // is /dev/null) left it unanswered.
     static void expect_declined_at_prompt(const child_result& run) {
         EXPECT_EQ(run.err, expected_prompt + "\n");
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(run.exited) << describe_exit(run);
-        EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
+        EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
     }
 
     static void expect_failure(const child_result& run, const std::string& message) {

@@ -4,6 +4,7 @@
 // and nothing on standard output.
 #include "run_output.h"
 
+#include "program/program_helpers.h"
 #include "support/child.h"
 #include "support/fault_device.h"
 #include "support/io_util.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,5 +229,52 @@ INSTANTIATE_TEST_SUITE_P(
                                  "No free memory to allocate.\n",
                                  before_failure::pass_one_then_one}),
     [](const testing::TestParamInfo<preload_case>& info) { return std::string(info.param.name); });
+
+// A loop device over a file on a 4 MiB tmpfs: its storage runs out a quarter
+// of the way in. Out of space before the device's end is a failed write, not
+// the end of the stripe.
+TEST(RunOnFullBackingStore, FailsWithTheWriteMessage) {
+    REQUIRE_LOOP_DEVICES();
+    const scratch_mount store("platterfell-test", "tmpfs", "size=4m");
+    const std::string image = store.dir() + "/image";
+    const int fd = open(image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const bool sized = ftruncate(fd, 16 * mib) == 0;
+    close(fd);
+    ASSERT_TRUE(sized);
+    {
+        const loop_device disk(image, 512, false);
+        const child_result run = run_program({"-y", "-w", "1", "-b", "64k", disk.path()});
+        EXPECT_EQ(run.exit_code, 1) << describe_run(run);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(escaped(parse_run_stderr(run.err).other_joined()),
+                  escaped("Failed to write data to disk device: " + disk.path() +
+                          ": No space left on device\n"));
+    }
+    unlink(image.c_str());
+}
+
+// A worker count whose tables fit the address space but whose threads do
+// not: the tables are touched only as far as threads start, and the run ends
+// with the thread library's message, not killed for its memory.
+TEST(RunWithTooManyWorkers, EndsWithAMessageUnderAnAddressSpaceLimit) {
+    REQUIRE_LOOP_DEVICES();
+    if (sanitizer_build())
+        GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space limit";
+    scratch_device disk(1 * mib, 512);
+    const std::uint64_t workers = 1000000000;
+    // The two tables (a thread handle and a start record per worker) and a
+    // gibibyte: room for a hundred thread stacks or so.
+    const std::uint64_t limit = workers * 24 + 1024 * mib;
+    std::vector<std::string> argv{"prlimit", "--as=" + std::to_string(limit)};
+    for (const std::string& arg :
+         program_command({"-y", "-w", std::to_string(workers), disk.path()}))
+        argv.push_back(arg);
+    const child_result run = run_child(argv, program_options());
+    EXPECT_EQ(run.exit_code, 1) << describe_run(run);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(escaped(parse_run_stderr(run.err).other_joined()),
+              escaped("Error starting workers: Resource temporarily unavailable\n"));
+}
 
 } // namespace

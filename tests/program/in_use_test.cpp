@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,41 +25,13 @@ namespace {
 constexpr std::uint64_t device_bytes = 8 << 20;
 const std::string kept_text = "this file must survive\n";
 
-// DEVICE's ext4 file system mounted on a folder in the scratch folder;
-// unmounted and the folder removed when the record goes away, whatever the
-// test did.
-class scratch_mount {
-  public:
-    explicit scratch_mount(const std::string& device) : dir_(scratch_name("mount")) {
-        if (mkdir(dir_.c_str(), 0700) != 0)
-            io_fail("cannot make the mount point", dir_);
-        if (mount(device.c_str(), dir_.c_str(), "ext4", 0, nullptr) != 0) {
-            const int error = errno;
-            rmdir(dir_.c_str());
-            errno = error;
-            io_fail("cannot mount " + device + " on", dir_);
-        }
-    }
-    ~scratch_mount() {
-        if (umount2(dir_.c_str(), 0) != 0)
-            umount2(dir_.c_str(), MNT_DETACH);
-        rmdir(dir_.c_str());
-    }
-    scratch_mount(const scratch_mount&) = delete;
-    scratch_mount& operator=(const scratch_mount&) = delete;
-    const std::string& dir() const { return dir_; }
-
-  private:
-    std::string dir_;
-};
-
-void make_ext4(const scratch_device& disk) {
-    const child_result made = run_child({"mkfs.ext4", "-q", "-F", disk.path()});
+void make_ext4(const std::string& device) {
+    const child_result made = run_child({"mkfs.ext4", "-q", "-F", device});
     ASSERT_EQ(made.exit_code, 0) << describe_exit(made);
 }
 
-void expect_checks_clean(const scratch_device& disk) {
-    const child_result check = run_child({"e2fsck", "-fn", disk.path()});
+void expect_checks_clean(const std::string& device) {
+    const child_result check = run_child({"e2fsck", "-fn", device});
     EXPECT_EQ(check.exit_code, 0) << describe_exit(check) << "\n" << check.out;
 }
 
@@ -85,11 +56,11 @@ class InUse : public testing::TestWithParam<unsigned> {};
 TEST_P(InUse, MountedDeviceIsRefused) {
     REQUIRE_LOOP_DEVICES();
     scratch_device disk(device_bytes, GetParam());
-    make_ext4(disk);
+    make_ext4(disk.path());
     if (HasFatalFailure())
         return;
     {
-        const scratch_mount mounted(disk.path());
+        const scratch_mount mounted(disk.path(), "ext4");
         write_text(mounted.dir() + "/kept", kept_text);
 
         for (const std::vector<std::string>& args :
@@ -109,8 +80,8 @@ TEST_P(InUse, MountedDeviceIsRefused) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
     }
-    expect_checks_clean(disk);
-    const scratch_mount again(disk.path());
+    expect_checks_clean(disk.path());
+    const scratch_mount again(disk.path(), "ext4");
     EXPECT_EQ(read_text(again.dir() + "/kept"), kept_text);
 }
 
@@ -119,7 +90,7 @@ TEST_P(InUse, MountedDeviceIsRefused) {
 TEST_P(InUse, DeviceCannotBeMountedWhileTheProgramAsks) {
     REQUIRE_LOOP_DEVICES();
     scratch_device disk(device_bytes, GetParam());
-    make_ext4(disk);
+    make_ext4(disk.path());
     if (HasFatalFailure())
         return;
     child_options options;
@@ -144,8 +115,27 @@ TEST_P(InUse, DeviceCannotBeMountedWhileTheProgramAsks) {
     EXPECT_EQ(run.err, expected_prompt + "n\n");
     EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
 
-    { const scratch_mount after(disk.path()); }
-    expect_checks_clean(disk);
+    { const scratch_mount after(disk.path(), "ext4"); }
+    expect_checks_clean(disk.path());
+}
+
+// A loop device set up over the disk, with a file system mounted from it,
+// does not make the disk's exclusive open fail; the disk is in use all the same.
+TEST_P(InUse, DeviceUnderAMountedLoopDeviceIsRefused) {
+    REQUIRE_LOOP_DEVICES();
+    scratch_device disk(device_bytes, GetParam());
+    const loop_device upper(disk.path(), GetParam(), false);
+    make_ext4(upper.path());
+    if (HasFatalFailure())
+        return;
+    {
+        const scratch_mount mounted(upper.path(), "ext4");
+        write_text(mounted.dir() + "/kept", kept_text);
+        const child_result run = run_platterfell({"-y", disk.path()});
+        EXPECT_EQ(run.err, "Error: " + disk.path() + " is in use by the system.\n");
+        EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+    }
+    expect_checks_clean(upper.path());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sectors, InUse, testing::Values(512u, 4096u),

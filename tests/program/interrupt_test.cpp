@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // SIGINT sent to the built binary while it runs: the notice, the orderly end
-// after the current pass, the newline on standard output and status 0.
+// after the current pass, the newline on standard output and status 130.
 #include "run_output.h"
 
 #include "support/child.h"
@@ -51,14 +51,14 @@ testing::AssertionResult blocks_whole_or_untouched(const std::vector<unsigned ch
     return testing::AssertionSuccess();
 }
 
-// What every interrupted run must show: status 0, the newline, the notice
+// What every interrupted run must show: status 130, the newline, the notice
 // COUNT times and nothing else besides progress lines, which stop after the
 // notice (one line may already have been on its way) and never reach a pass
 // after LAST_PASS.
 void expect_orderly_end(const child_result& run, int passes, int last_pass, int notices,
                         std::int64_t disk_size) {
     ASSERT_TRUE(run.exited) << describe_run(run);
-    EXPECT_EQ(run.exit_code, 0) << describe_run(run);
+    EXPECT_EQ(run.exit_code, 130) << describe_run(run);
     EXPECT_EQ(run.out, "\n");
     const run_stderr parsed = parse_run_stderr(run.err);
     EXPECT_TRUE(progress_fits_run(parsed, passes, disk_size));
@@ -163,7 +163,9 @@ TEST_F(InterruptInThePause, AfterPassOneOfThreeNoFurtherPassStarts) {
     EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
 }
 
-TEST_F(InterruptInThePause, OfTheLastPassTheRunEndsAsUsual) {
+// Every block was written and matched, but the user asked to stop: the
+// status says the run was interrupted.
+TEST_F(InterruptInThePause, OfTheLastPassTheRunEndsAsInterrupted) {
     scratch_device disk(2 * mib, 4096);
     disk.fill(old_byte);
     child_process program(program_command({"-y", "-n", "2", "-w", "2", "-z", disk.path()}),

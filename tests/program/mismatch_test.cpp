@@ -6,6 +6,7 @@
 
 #include "support/child.h"
 #include "support/fault_device.h"
+#include "support/pty_child.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,22 @@ TEST(RunMismatchInterrupted, StatusIsOneAfterAnInterruptToo) {
     EXPECT_TRUE(progress_fits_run(parsed, 3, size));
     EXPECT_EQ(escaped(parsed.other_joined()), escaped(report_at(0) + "\nAborting...\n"));
     EXPECT_EQ(parsed.passes_in_order(), std::vector<int>{1}) << escaped(run.err);
+}
+
+// On a terminal a report first erases the progress line it is written over,
+// so that no digits of that longer line stay visible behind it.
+TEST(RunMismatchOnTerminal, ErasesTheProgressLineFirst) {
+    REQUIRE_FAULT_DEVICE();
+    fault_device disk(1 * mib, 512);
+    disk.flip(64 * kib, 64 * kib + 1);
+    pty_options options;
+    options.stdout_to_pipe = true;
+    pty_child run(program_command({"-y", "-w", "1", "-b", "64k", disk.path()}), options);
+    const child_exit how = run.wait_exit(60);
+    EXPECT_EQ(how.exit_code, 1) << describe_exit(how);
+    EXPECT_NE(run.output().find("\x1b[2KError verifying block at offset #: 65536\r\n"),
+              std::string::npos)
+        << escaped(run.output());
 }
 
 } // namespace

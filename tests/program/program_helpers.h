@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -70,6 +74,36 @@ class scratch_symlink {
 
   private:
     std::string path_;
+};
+
+// SOURCE mounted as FSTYPE (with mount DATA) on a new folder in the scratch
+// folder; unmounted and the folder removed when the record goes away,
+// whatever the test did.
+class scratch_mount {
+  public:
+    scratch_mount(const std::string& source, const std::string& fstype,
+                  const std::string& data = "")
+        : dir_(scratch_name("mount")) {
+        if (mkdir(dir_.c_str(), 0700) != 0)
+            throw std::runtime_error("cannot make the mount point " + dir_);
+        if (mount(source.c_str(), dir_.c_str(), fstype.c_str(), 0,
+                  data.empty() ? nullptr : data.c_str()) != 0) {
+            const std::string reason = std::strerror(errno);
+            rmdir(dir_.c_str());
+            throw std::runtime_error("cannot mount " + source + " on " + dir_ + ": " + reason);
+        }
+    }
+    ~scratch_mount() {
+        if (umount2(dir_.c_str(), 0) != 0)
+            umount2(dir_.c_str(), MNT_DETACH);
+        rmdir(dir_.c_str());
+    }
+    scratch_mount(const scratch_mount&) = delete;
+    scratch_mount& operator=(const scratch_mount&) = delete;
+    const std::string& dir() const { return dir_; }
+
+  private:
+    std::string dir_;
 };
 
 // Whether the child PID is still running, without reaping it (the rig's

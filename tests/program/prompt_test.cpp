@@ -44,6 +44,19 @@ termios fresh_terminal_settings() {
     return settings;
 }
 
+// Whether the process has stopped, from the state in /proc/PID/stat.
+bool wait_until_stopped(pid_t pid, double timeout_seconds) {
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    for (const double deadline = io_now() + timeout_seconds; io_now() < deadline;) {
+        const std::string stat = io_read_text_or_empty(stat_path);
+        const std::size_t state = stat.rfind(") ");
+        if (state != std::string::npos && stat.compare(state + 2, 1, "T") == 0)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // Whether the settings are those of a new terminal in everything a prompt
 // could change or forget to restore.
 void expect_settings_as_before(const termios& now, const termios& before) {
@@ -171,20 +184,41 @@ INSTANTIATE_TEST_SUITE_P(Keys, JunkKey,
                              return name;
                          });
 
-// A key typed before the prompt came is not thrown away when the prompt
-// settings are applied: it answers at once. The shell waits so that the key
-// is surely there first (the terminal, still cooked, echoes it itself).
-TEST_F(Prompt, KeyTypedAheadAnswers) {
+// A key typed before the question is no answer to it: the prompt throws it
+// away and waits. The shell waits so that the key is surely there first (the
+// terminal, still cooked, echoes it itself).
+TEST_F(Prompt, KeyTypedAheadIsDiscarded) {
     pty_options options;
     options.stdout_to_pipe = true;
     pty_child run({"sh", "-c", "sleep 0.5; exec \"$0\" \"$1\"", platterfell_binary(), device()},
                   options);
+    run.send("y");
+    ASSERT_TRUE(run.wait_for(expected_prompt_on_terminal, 10)) << run.output();
+    ASSERT_TRUE(run.wait_for_raw_mode(10));
+    EXPECT_FALSE(run.wait_for("\n", 0.4)) << "the key typed ahead answered: " << run.output();
     run.send("n");
     const child_exit how = run.wait_exit(10);
-    EXPECT_TRUE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run.output(), "n" + expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run.output(), "y" + expected_prompt_on_terminal + "n\r\n");
     EXPECT_TRUE(untouched()) << "the device was written to";
+}
+
+// After a stop the shell puts its own settings back; once continued, the
+// prompt takes a single key again. (SIGSTOP: a pty child's process group is
+// orphaned, and the kernel drops a terminal stop sent to such a group.)
+TEST_F(Prompt, StopAndContinueAppliesThePromptSettingsAgain) {
+    const termios before = fresh_terminal_settings();
+    auto run = at_prompt();
+    run->send_signal(SIGSTOP);
+    ASSERT_TRUE(wait_until_stopped(run->pid(), 10));
+    run->set_terminal_settings(before);
+    run->send_signal(SIGCONT);
+    ASSERT_TRUE(run->wait_for_raw_mode(10)) << "the prompt waits in canonical mode";
+    run->send("n");
+    const child_exit how = run->wait_exit(10);
+    EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
+    EXPECT_EQ(run->output(), expected_prompt_on_terminal + "n\r\n");
+    expect_settings_as_before(run->terminal_settings(), before);
 }
 
 TEST_F(Prompt, LowerCaseYesStartsTheRun) {
@@ -211,29 +245,41 @@ TEST_F(Prompt, UpperCaseYesStartsTheRun) {
 
 // ---- interrupt ------------------------------------------------------------------
 
-class Interrupted : public Prompt, public testing::WithParamInterface<bool> {};
+struct ending_case {
+    const char* name;
+    std::string key; // typed at the terminal, or empty
+    int signal;      // sent to the program when no key is typed; the signal it must die by
+};
 
-// The process dies by SIGINT, and the terminal has its settings back.
-TEST_P(Interrupted, RestoresTheTerminalAndDiesBySigint) {
+void PrintTo(const ending_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class EndedAtThePrompt : public Prompt, public testing::WithParamInterface<ending_case> {};
+
+// The process dies by the signal, and the terminal has its settings back.
+TEST_P(EndedAtThePrompt, RestoresTheTerminalAndDiesByTheSignal) {
     const termios before = fresh_terminal_settings();
     auto run = at_prompt();
-    if (GetParam())
-        run->send("\x03");
+    if (GetParam().key.empty())
+        run->send_signal(GetParam().signal);
     else
-        run->send_signal(SIGINT);
+        run->send(GetParam().key);
     const child_exit how = run->wait_exit(10);
     EXPECT_FALSE(how.exited) << describe_exit(how);
-    EXPECT_EQ(how.signal, SIGINT) << describe_exit(how);
+    EXPECT_EQ(how.signal, GetParam().signal) << describe_exit(how);
     EXPECT_EQ(run->output(), expected_prompt_on_terminal);
     EXPECT_EQ(run->stdout_output(), "");
     expect_settings_as_before(run->terminal_settings(), before);
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
-INSTANTIATE_TEST_SUITE_P(How, Interrupted, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("CtrlC") : std::string("Kill");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, EndedAtThePrompt,
+    testing::Values(ending_case{"CtrlC", "\x03", SIGINT}, ending_case{"Interrupt", "", SIGINT},
+                    ending_case{"Terminate", "", SIGTERM}, ending_case{"Quit", "", SIGQUIT},
+                    ending_case{"HangUp", "", SIGHUP}),
+    [](const testing::TestParamInfo<ending_case>& info) { return std::string(info.param.name); });
 
 // ---- standard input that is no terminal -------------------------------------------
 
@@ -241,6 +287,7 @@ struct piped_case {
     child_stdin input;
     std::string text; // the pipe's content
     std::string echo; // after the prompt
+    int status;       // 0 for an n, 1 when the input ends unanswered
 };
 
 void PrintTo(const piped_case& c, std::ostream* out) {
@@ -254,8 +301,9 @@ void PrintTo(const piped_case& c, std::ostream* out) {
 
 class PipedDecline : public Prompt, public testing::WithParamInterface<piped_case> {};
 
-// A pipe or file that says no, or ends before any answer, declines at once.
-TEST_P(PipedDecline, EndsWithStatusZeroAndTheDeviceUntouched) {
+// A pipe or file that says no, or ends before any answer, declines at once;
+// only an n that was given is a clean "no".
+TEST_P(PipedDecline, EndsAtOnceAndTheDeviceUntouched) {
     child_options options;
     options.input = GetParam().input;
     options.stdin_text = GetParam().text;
@@ -266,22 +314,34 @@ TEST_P(PipedDecline, EndsWithStatusZeroAndTheDeviceUntouched) {
     EXPECT_EQ(run.err, expected_prompt + GetParam().echo);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(run.exited) << describe_exit(run);
-    EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
+    EXPECT_EQ(run.exit_code, GetParam().status) << describe_exit(run);
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, PipedDecline,
-                         testing::Values(piped_case{child_stdin::text, "nope", "n\n"},
-                                         piped_case{child_stdin::text, "nope\nyes\n", "n\n"},
-                                         piped_case{child_stdin::text, "Nein", "N\n"},
-                                         piped_case{child_stdin::text, "\xd9\xf9 ok? no", "n\n"}));
+                         testing::Values(piped_case{child_stdin::text, "nope", "n\n", 0},
+                                         piped_case{child_stdin::text, "nope\nyes\n", "n\n", 0},
+                                         piped_case{child_stdin::text, "Nein", "N\n", 0},
+                                         piped_case{child_stdin::text, "\xd9\xf9 ok? no", "n\n",
+                                                    0}));
 
-// End of input, or a read error (no descriptor 0 at all), before any answer.
+// End of input before any answer.
 INSTANTIATE_TEST_SUITE_P(EndOfInput, PipedDecline,
-                         testing::Values(piped_case{child_stdin::null_device, "", "\n"},
-                                         piped_case{child_stdin::text, "", "\n"},
-                                         piped_case{child_stdin::text, "q1 \x04\n", "\n"},
-                                         piped_case{child_stdin::closed, "", "\n"}));
+                         testing::Values(piped_case{child_stdin::null_device, "", "\n", 1},
+                                         piped_case{child_stdin::text, "", "\n", 1},
+                                         piped_case{child_stdin::text, "q1 \x04\n", "\n", 1}));
+
+// Without a descriptor 0 the device must not take its place: a disk full of
+// y would answer its own prompt.
+TEST_F(Prompt, ClosedInputIsNoAnswerEvenFromADiskFullOfYes) {
+    disk_->fill('y');
+    child_options options;
+    options.input = child_stdin::closed;
+    const child_result run = run_platterfell({device()}, options);
+    EXPECT_EQ(run.err, expected_prompt + "\n");
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+    EXPECT_TRUE(disk_->read_all() == bytes_of(device_bytes, 'y')) << "the device was written to";
+}
 
 TEST_F(Prompt, PipedMaybeAccepts) {
     child_options options;

@@ -4,7 +4,9 @@
 // how long a pass takes.
 #include "run_output.h"
 
+#include "program/program_helpers.h"
 #include "support/child.h"
+#include "support/io_util.h"
 #include "support/fault_device.h"
 #include "support/pty_child.h"
 #include "support/scratch_device.h"
@@ -12,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -107,7 +111,16 @@ INSTANTIATE_TEST_SUITE_P(
                      4096,
                      {"-b", "64k", "-w", "2"},
                      64 * kib,
-                     false}),
+                     false},
+        // More stripes than the device holds: those that begin at or past its
+        // end are empty, and the run is as good as any.
+        content_case{
+            "RandomMoreWorkersThanBlocks", mib, 512, {"-b", "4096", "-w", "300"}, 4096, false},
+        content_case{
+            "ZerosMegabyteStripesPastTheEnd", 4 * mib, 4096, {"-b", "1m", "-w", "8"}, mib, true},
+        // The largest block, 0x7FFFF000 bytes: one write that the device cuts short.
+        content_case{
+            "ZerosLargestBlock", mib, 4096, {"-b", "2147479552", "-w", "1"}, 2147479552, true}),
     [](const testing::TestParamInfo<content_case>& info) { return std::string(info.param.name); });
 
 class RunPasses : public RunOnDevice, public testing::WithParamInterface<unsigned> {};
@@ -207,7 +220,7 @@ TEST(RunOnHugeSlowDevice, AnEstimateOfAThousandHoursOrMoreShowsAsMoreThan999h) {
 
     EXPECT_TRUE(shown) << describe_run(run);
     ASSERT_TRUE(run.exited) << describe_run(run);
-    EXPECT_EQ(run.exit_code, 0) << describe_run(run);
+    EXPECT_EQ(run.exit_code, 130) << describe_run(run);
     EXPECT_EQ(run.out, "\n");
     const run_stderr parsed = parse_run_stderr(run.err);
     EXPECT_TRUE(progress_fits_run(parsed, 1, static_cast<std::int64_t>(size)));
@@ -235,6 +248,67 @@ TEST_F(RunOnDevice, YesAtThePromptOnATerminalStartsARealRun) {
     EXPECT_NE(run.output().find("completed: 100%, ETA: 0m 0s\r"), std::string::npos)
         << escaped(run.output());
     EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
+}
+
+// Where each descriptor of the running program leads, "" where none.
+std::vector<std::string> descriptor_targets(pid_t pid) {
+    std::vector<std::string> targets;
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[256];
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        targets.push_back(length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "");
+    }
+    return targets;
+}
+
+// Started with descriptors 0, 1 and 2 closed, the program puts /dev/null in
+// their place before it opens the device, so that none of them is the device.
+TEST_F(RunOnDevice, ClosedStandardDescriptorsNeverBecomeTheDevice) {
+    scratch_device disk(1 * mib, 512);
+    disk.fill(old_byte);
+    std::vector<std::string> argv{"sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+    for (const std::string& arg : program_command({"-y", "-n", "2", "-w", "2", disk.path()}))
+        argv.push_back(arg);
+    child_process program(argv, program_options());
+    std::vector<std::string> targets;
+    for (const double deadline = io_now() + 20; io_now() < deadline; usleep(20000)) {
+        targets = descriptor_targets(program.pid());
+        if (std::count(targets.begin(), targets.end(), disk.path()) > 0)
+            break;
+    }
+    const child_result run = program.wait(60);
+
+    ASSERT_GT(std::count(targets.begin(), targets.end(), disk.path()), 0)
+        << "the device was never seen open";
+    for (int fd = 0; fd <= 2; ++fd)
+        EXPECT_EQ(targets[static_cast<std::size_t>(fd)], "/dev/null") << "descriptor " << fd;
+    EXPECT_EQ(run.exit_code, 0) << describe_run(run);
+    EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
+}
+
+// A link re-pointed to another device while pass 1 runs: the passes after it
+// do not follow the link, and the other device keeps every byte.
+TEST_F(RunOnDevice, ALinkRepointedDuringTheRunLeavesTheOtherDeviceAlone) {
+    scratch_device disk(1 * mib, 512);
+    scratch_device other(1 * mib, 512);
+    disk.fill(old_byte);
+    other.fill(old_byte);
+    const scratch_symlink link(disk.path());
+    child_process program(program_command({"-y", "-n", "3", "-w", "2", link.path()}),
+                          program_options());
+    ASSERT_TRUE(program.wait_for_stderr("pass: 1/3", 20)) << escaped(program.err());
+    const std::string repointed = link.path() + ".new";
+    ASSERT_EQ(symlink(other.path().c_str(), repointed.c_str()), 0);
+    ASSERT_EQ(rename(repointed.c_str(), link.path().c_str()), 0);
+    const child_result run = program.wait(60);
+
+    EXPECT_EQ(run.exit_code, 1) << describe_run(run);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(escaped(parse_run_stderr(run.err).other_joined()),
+              escaped("Error: " + link.path() + " is no longer the device that was checked.\n"));
+    EXPECT_TRUE(other.read_all() == std::vector<unsigned char>(1 * mib, old_byte))
+        << "the device behind the re-pointed link was written";
 }
 
 } // namespace

@@ -167,6 +167,11 @@ termios pty_child::terminal_settings() const {
     return settings;
 }
 
+void pty_child::set_terminal_settings(const termios& settings) {
+    if (tcsetattr(master_, TCSANOW, &settings) != 0)
+        io_fail("tcsetattr failed on", "the pseudo-terminal master");
+}
+
 child_exit pty_child::wait_exit(double timeout_seconds) {
     const double deadline = io_now() + timeout_seconds;
     while (!watch_->reaped()) {

@@ -47,8 +47,10 @@ class pty_child {
     // Bytes typed at the terminal ("\x1b[A" an arrow key, "\x04" Ctrl-D,
     // "\x03" Ctrl-C which raises SIGINT while ISIG is on).
     void send(const std::string& bytes);
-    // The terminal's current settings (tcgetattr on the master).
+    // The terminal's current settings (tcgetattr on the master), and new
+    // ones, as a shell sets its own when a job stops.
     termios terminal_settings() const;
+    void set_terminal_settings(const termios& settings);
     void send_signal(int sig) { watch_->send_signal(sig); }
     // Waits for the end, collecting output; past TIMEOUT_SECONDS kills it
     // with SIGKILL (timed_out is then set).
