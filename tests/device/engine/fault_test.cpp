@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The engine on a device with injected faults: blocks that read back wrong
 // are reported by offset and counted while the pass goes on; write and
-// read-back errors end the process with their message; ENOSPC ends one
-// stripe quietly.
+// read-back errors end the process with their message, ENOSPC before the end
+// of the device among them.
 #include "device/engine/engine_child.h"
 
 #include "support/fault_device.h"
@@ -161,24 +161,30 @@ TEST_P(EngineFaults, CatchesDroppedWrites) {
     EXPECT_EQ(first_difference(disk.read_all(), want), "");
 }
 
-TEST_P(EngineFaults, EnospcInTheMiddleOfOneStripeEndsThatStripeAlone) {
+TEST_P(EngineFaults, EnospcBeforeTheEndOfTheDeviceEndsTheProcess) {
     const sector_case& c = GetParam();
     fault_device disk(mib, c.sector_size);
-    // The 11th block of stripe 1 is refused as if the device ended there.
+    // The 11th block of stripe 1 is refused as storage that ran out refuses it.
     const std::uint64_t refused = stripe_bytes + 10 * c.block_size;
     disk.fail_writes(refused, refused + c.block_size, ENOSPC);
 
     const engine_outcome run = run_engine({disk.path(), mib, c.sector_size, c.block_size, 4});
 
-    ASSERT_TRUE(run.finished) << describe(run);
-    EXPECT_EQ(run.child.exit_code, 0) << describe(run);
-    EXPECT_EQ(run.child.err, "");
-    EXPECT_EQ(run.mismatched, 0);
-    EXPECT_EQ(run.verified, static_cast<std::int64_t>(mib - (2 * stripe_bytes - refused)));
-    const std::vector<unsigned char> want = with_pattern(
-        std::vector<unsigned char>(mib), c.block_size, {{0, refused}, {2 * stripe_bytes, mib}});
-    EXPECT_EQ(first_difference(disk.read_all(), want), "")
-        << "stripe 1 stops at the refused block, the other stripes are whole";
+    EXPECT_FALSE(run.finished) << describe(run);
+    EXPECT_EQ(run.child.exit_code, 1) << describe(run);
+    EXPECT_EQ(run.child.err, "Failed to write data to disk device: " + disk.path() +
+                                 ": No space left on device\n");
+    // The other stripes end wherever the process did; stripe 1 holds the
+    // pattern up to the refused block and nothing from there on.
+    const auto stripe_1 = [](const std::vector<unsigned char>& image) {
+        return std::vector<unsigned char>(image.begin() + stripe_bytes,
+                                          image.begin() + 2 * stripe_bytes);
+    };
+    EXPECT_EQ(first_difference(stripe_1(disk.read_all()),
+                               stripe_1(with_pattern(std::vector<unsigned char>(mib), c.block_size,
+                                                     {{stripe_bytes, refused}}))),
+              "")
+        << "in stripe 1, which begins at " << stripe_bytes;
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, EngineFaults, sector_cases, sector_case_name);
@@ -298,15 +304,16 @@ TEST_F(ProgramOnFaultyDevice, ReadErrorEndsTheRun) {
     EXPECT_EQ(run.out, "");
 }
 
-TEST_F(ProgramOnFaultyDevice, EnospcInOneStripeIsNoFailure) {
+TEST_F(ProgramOnFaultyDevice, EnospcBeforeTheEndOfTheDeviceFailsTheRun) {
     fault_device disk(mib, 512);
     disk.fail_writes(stripe_bytes + 4096, stripe_bytes + 8192, ENOSPC);
 
     const child_result run = run_platterfell(4, 4096, disk.path());
 
-    EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
-    EXPECT_EQ(without_progress(run.err), "");
-    EXPECT_EQ(run.out, "\n");
+    EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+    EXPECT_EQ(without_progress(run.err), "Failed to write data to disk device: " + disk.path() +
+                                             ": No space left on device\n");
+    EXPECT_EQ(run.out, "");
 }
 
 } // namespace
