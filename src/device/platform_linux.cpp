@@ -50,8 +50,8 @@ std::string read_line(const std::string& path) {
 // The disk's own number and those of its partitions.
 std::vector<uint64_t> disk_and_partitions(uint64_t disk) {
     std::vector<uint64_t> numbers{disk};
-    const std::string base = "/sys/dev/block/" + std::to_string(major(disk)) + ":" +
-                             std::to_string(minor(disk)) + "/";
+    const std::string base =
+        "/sys/dev/block/" + std::to_string(major(disk)) + ":" + std::to_string(minor(disk)) + "/";
     DIR* listing = opendir(base.c_str());
     if (listing == nullptr)
         return numbers;

@@ -56,8 +56,8 @@ int check_block_device(const char* device_path, device_identity* identity) {
         return probe_cannot_access;
     *identity = identity_of(info);
     bool character_disks = character_devices_can_be_disks();
-    bool answers = character_disks && S_ISCHR(info.st_mode) &&
-                   answers_sector_size(device_path, *identity);
+    bool answers =
+        character_disks && S_ISCHR(info.st_mode) && answers_sector_size(device_path, *identity);
     return is_disk_node(identity->type, answers, character_disks) ? probe_ok
                                                                   : probe_not_block_device;
 }

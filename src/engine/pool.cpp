@@ -84,13 +84,10 @@ int pool_init(uint32_t worker_count, const char* device_path, const device_ident
     pool.last_error = pthread_attr_setdetachstate(&pool.thread_attr, PTHREAD_CREATE_DETACHED);
     if (pool.last_error != 0)
         return pool_thread_error;
-    *pool.job = job_config{device_path,
-                           pattern,
-                           span_per_worker(disk_size, block_size, worker_count) / block_size,
-                           disk_size,
-                           block_size,
-                           sector_size,
-                           device};
+    *pool.job = job_config{
+        device_path, pattern,    span_per_worker(disk_size, block_size, worker_count) / block_size,
+        disk_size,   block_size, sector_size,
+        device};
     return pool_ok;
 }
 

@@ -34,8 +34,7 @@ int64_t span_per_worker(int64_t total, uint32_t block_size, uint32_t workers);
 // Prepares the pool once. On pool_ok the pool owns pattern; otherwise the
 // caller still does. Every worker's open of device_path must reach DEVICE.
 int pool_init(uint32_t worker_count, const char* device_path, const device_identity& device,
-              int64_t disk_size, uint32_t block_size, uint32_t sector_size,
-              unsigned char* pattern);
+              int64_t disk_size, uint32_t block_size, uint32_t sector_size, unsigned char* pattern);
 
 // Starts one pass: resets the counters and starts one detached worker per stripe.
 int pool_start();

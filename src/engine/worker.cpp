@@ -100,7 +100,7 @@ void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
 void* worker_main(void* slot_pointer) {
     const worker_slot* slot = static_cast<const worker_slot*>(slot_pointer);
     const job_config* job = slot->job;
-    stripe s{slot->start_offset, job->blocks_per_worker, job->disk_size, job->block_size,
+    stripe s{slot->start_offset, job->blocks_per_worker, job->disk_size,   job->block_size,
              job->sector_size,   job->pattern,           job->device_path, job->device};
     // A stripe that begins at or past the end of the device is empty, whatever
     // the system would answer a seek there.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "run/run_passes.h"
 
+#include "engine/fatal.h"
 #include "engine/pool.h"
 #include "engine/report.h"
 #include "progress/eta.h"
@@ -22,10 +23,11 @@ namespace {
     exit(1);
 }
 
+// Workers of this pass may already run: the process ends as a worker's
+// failure ends it, without tearing anything down.
 [[noreturn]] void fail_with_thread_error(const char* format) {
     report(format, strerror(pool_last_error()));
-    // Workers of this pass may already run: end without tearing anything down.
-    _exit(1);
+    end_process_failed();
 }
 
 void draw_progress(uint32_t pass, const run_settings& settings, char* eta_text) {
@@ -47,10 +49,9 @@ int run_passes(const run_settings& settings) {
 
     install_interrupt_handler();
 
-    switch (static_cast<pool_result>(pool_init(settings.workers, settings.device_path,
-                                               settings.device, settings.disk_size,
-                                               settings.block_size, settings.sector_size,
-                                               pattern))) {
+    switch (static_cast<pool_result>(
+        pool_init(settings.workers, settings.device_path, settings.device, settings.disk_size,
+                  settings.block_size, settings.sector_size, pattern))) {
     case pool_ok:
         break;
     case pool_no_memory:

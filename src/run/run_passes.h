@@ -5,8 +5,8 @@
 
 // The exit statuses of a run that reached its end.
 enum run_status {
-    exit_all_matched = 0, // every pass done, every block matched
-    exit_mismatch = 1,    // a block did not match or came back short
+    exit_all_matched = 0,   // every pass done, every block matched
+    exit_mismatch = 1,      // a block did not match or came back short
     exit_interrupted = 130, // stopped by SIGINT; every block so far matched
 };
 
