@@ -6,7 +6,7 @@
 // prompt, during pool creation, during a pass, in the end-of-pass pause or
 // between passes; in some runs it stretches one short step so that it can be
 // hit at all. Every run must end within 5 seconds of its last interrupt
-// (plus the block in flight) with status 0, exactly one newline on standard
+// (plus the block in flight) with status 130, exactly one newline on standard
 // output and one notice per interrupt, or, before the handler exists, by
 // SIGINT's default action; never hang, crash, begin a pass or draw a further
 // pass's line after the notice.
@@ -394,10 +394,10 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
 
         // ThreadSanitizer emulates signal dispositions itself, and the
         // prompt's one-shot handler does not end the process there: the
-        // interrupted read counts as end of input, which declines.
+        // interrupted read counts as end of input, which declines (status 1).
         const bool declined_under_tsan = sanitizer_build() == "ThreadSanitizer" &&
                                          first_phase == "at the prompt" && result.exited &&
-                                         result.exit_code == 0 && result.out.empty() &&
+                                         result.exit_code == 1 && result.out.empty() &&
                                          result.err == prompt + "\n";
         if (declined_under_tsan) {
             outcome = "declined (ThreadSanitizer)";
@@ -420,8 +420,8 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
                 << where << "killed by SIGINT although it came " << first_phase;
             EXPECT_LE(ended - sends.front(), 1.0) << where;
         } else {
-            outcome = "status 0";
-            EXPECT_EQ(result.exit_code, 0) << where << describe_exit(result);
+            outcome = "status 130";
+            EXPECT_EQ(result.exit_code, 130) << where << describe_exit(result);
             EXPECT_EQ(result.out, "\n") << where;
             EXPECT_NE(first_phase, "before the handler")
                 << where << "survived an interrupt sent " << (handler_end ? "before" : "without")

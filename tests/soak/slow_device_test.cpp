@@ -85,7 +85,7 @@ TEST(SlowDevice, ProgressGoesOnAndAnInterruptEndsTheRunAfterTheBlockInFlight) {
         const child_result result = run.wait(1);
         const double ended = io_now();
 
-        EXPECT_TRUE(result.exited && result.exit_code == 0) << describe_exit(result);
+        EXPECT_TRUE(result.exited && result.exit_code == 130) << describe_exit(result);
         EXPECT_EQ(result.out, "\n");
         const parsed_stderr err = parse_stderr(result.err);
         EXPECT_EQ(err.malformed, "");
@@ -148,7 +148,7 @@ TEST(SlowDevice, HungDeviceKeepsTheRunWaitingUntilTheBlockCompletes) {
         watch_child(run, 30, times, sizes);
         const child_result result = run.wait(1);
         const double took = io_now() - released;
-        EXPECT_TRUE(result.exited && result.exit_code == 0) << describe_exit(result);
+        EXPECT_TRUE(result.exited && result.exit_code == 130) << describe_exit(result);
         EXPECT_EQ(result.out, "\n");
         EXPECT_EQ(parse_stderr(result.err).other(), "\nAborting...\n");
         // (Less than a millisecond of the pause may pass before clear_rules returns.)

@@ -45,7 +45,7 @@ summary=$dir/summary.txt
         echo "Interrupt storm (phase of the first SIGINT of each run, from the observer's marks):"
         awk -F'\t' '
             { runs++; key = $4 " / " $5; count[key]++; signals += $6; notices += $7
-              if ($5 == "status 0" && $8 > worst) worst = $8
+              if ($5 == "status 130" && $8 > worst) worst = $8
               seeds[$3 - $1] = 1 }
             END {
                 for (k in count) printf "  %-42s %4d\n", k, count[k] | "sort"
