@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -21,19 +20,6 @@
 #include <vector>
 
 namespace {
-
-// A device number as sysfs writes it, "MAJ:MIN".
-bool read_device_number(const std::string& path, uint64_t* number) {
-    FILE* file = fopen(path.c_str(), "re");
-    if (file == nullptr)
-        return false;
-    unsigned major_number = 0;
-    unsigned minor_number = 0;
-    bool read = fscanf(file, "%u:%u", &major_number, &minor_number) == 2;
-    fclose(file);
-    *number = makedev(major_number, minor_number);
-    return read;
-}
 
 // The first line of a sysfs file, without its line feed.
 std::string read_line(const std::string& path) {
@@ -47,30 +33,47 @@ std::string read_line(const std::string& path) {
     return line;
 }
 
-// The disk's own number and those of its partitions.
-std::vector<uint64_t> disk_and_partitions(uint64_t disk) {
-    std::vector<uint64_t> numbers{disk};
+// The node under /dev of the block device whose sysfs folder is DIR, from
+// the DEVNAME line of its uevent file; empty when there is none.
+std::string node_of(const std::string& dir) {
+    std::string node;
+    FILE* file = fopen((dir + "/uevent").c_str(), "re");
+    if (file == nullptr)
+        return node;
+    char line[256];
+    while (fgets(line, sizeof line, file) != nullptr) {
+        std::string text = line;
+        if (text.compare(0, 8, "DEVNAME=") == 0)
+            node = "/dev/" + text.substr(8, text.find('\n') - 8);
+    }
+    fclose(file);
+    return node;
+}
+
+// The nodes of the disk and of its partitions.
+std::vector<std::string> disk_and_partition_nodes(uint64_t disk) {
     const std::string base =
-        "/sys/dev/block/" + std::to_string(major(disk)) + ":" + std::to_string(minor(disk)) + "/";
+        "/sys/dev/block/" + std::to_string(major(disk)) + ":" + std::to_string(minor(disk));
+    std::vector<std::string> nodes{node_of(base)};
     DIR* listing = opendir(base.c_str());
     if (listing == nullptr)
-        return numbers;
+        return nodes;
     while (const dirent* entry = readdir(listing)) {
-        const std::string child = base + entry->d_name;
-        uint64_t number = 0;
-        if (access((child + "/partition").c_str(), F_OK) == 0 &&
-            read_device_number(child + "/dev", &number))
-            numbers.push_back(number);
+        const std::string child = base + "/" + entry->d_name;
+        if (access((child + "/partition").c_str(), F_OK) == 0)
+            nodes.push_back(node_of(child));
     }
     closedir(listing);
-    return numbers;
+    return nodes;
 }
 
 // An exclusive open does not see a loop device set up over the disk or one of
 // its partitions, nor what is mounted from that loop device: ask every loop
-// device what it is backed by.
+// device what it is backed by. The backing file's path is compared, not
+// looked up: a path on a file system that no longer answers (a loop device
+// over a FUSE file whose daemon hangs) would hang the lookup.
 bool backs_a_loop_device(uint64_t disk) {
-    const std::vector<uint64_t> numbers = disk_and_partitions(disk);
+    const std::vector<std::string> nodes = disk_and_partition_nodes(disk);
     DIR* listing = opendir("/sys/block");
     if (listing == nullptr)
         return false;
@@ -78,11 +81,8 @@ bool backs_a_loop_device(uint64_t disk) {
     while (const dirent* entry = readdir(listing)) {
         const std::string backing =
             read_line(std::string("/sys/block/") + entry->d_name + "/loop/backing_file");
-        struct stat info;
-        if (backing.empty() || stat(backing.c_str(), &info) == -1 || !S_ISBLK(info.st_mode))
-            continue;
-        for (uint64_t number : numbers)
-            backs = backs || number == static_cast<uint64_t>(info.st_rdev);
+        for (const std::string& node : nodes)
+            backs = backs || (!backing.empty() && backing == node);
     }
     closedir(listing);
     return backs;
