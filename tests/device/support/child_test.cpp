@@ -149,11 +149,4 @@ TEST(ChildProcess, DestructorKillsARunningChild) {
     EXPECT_NE(kill(pid, 0), 0) << "the child outlived its record";
 }
 
-TEST(PlatterfellBinary, IsAnAbsolutePathInTheBuildTree) {
-    const std::string path = platterfell_binary();
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path[0], '/');
-    EXPECT_NE(path.find("platterfell"), std::string::npos);
-}
-
 } // namespace

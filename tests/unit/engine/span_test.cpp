@@ -65,35 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
                     span_case{4611686018427387905, 4096, 1, 4611686018427392000, 1125899906842625},
                     span_case{1000000000000, 2147483647, 3, 335007448932, 156}));
 
-TEST(SpanPerWorkerStarts, FourWorkersCoverTheDeviceExactly) {
-    int64_t span = span_per_worker(16777216, 4096, 4);
-    const std::vector<int64_t> starts{0, 4194304, 8388608, 12582912};
-    for (size_t i = 0; i < starts.size(); ++i)
-        EXPECT_EQ(static_cast<int64_t>(i) * span, starts[i]) << "worker " << i;
-    EXPECT_EQ(4 * span, 16777216);
-}
-
-TEST(SpanPerWorkerStarts, ThreeWorkersReachPastTheEnd) {
-    int64_t span = span_per_worker(10485760, 4096, 3);
-    const std::vector<int64_t> starts{0, 3497984, 6995968};
-    for (size_t i = 0; i < starts.size(); ++i)
-        EXPECT_EQ(static_cast<int64_t>(i) * span, starts[i]) << "worker " << i;
-    EXPECT_EQ(3 * span - 10485760, 8192);
-}
-
-TEST(SpanPerWorkerStarts, LateWorkersStartAtOrPastTheEnd) {
-    int64_t span = span_per_worker(40960, 4096, 8);
-    const std::vector<int64_t> starts{0, 8192, 16384, 24576, 32768, 40960, 49152, 57344};
-    for (size_t i = 0; i < starts.size(); ++i)
-        EXPECT_EQ(static_cast<int64_t>(i) * span, starts[i]) << "worker " << i;
-}
-
-TEST(SpanPerWorkerStarts, EmptyStripesAllStartAtZero) {
-    int64_t span = span_per_worker(3, 4096, 4);
-    for (int64_t i = 0; i < 4; ++i)
-        EXPECT_EQ(i * span, 0) << "worker " << i;
-}
-
 // Over the whole range of block sizes and worker counts the span is the
 // truncated quotient raised to the next multiple of the block size: never
 // negative, never below the quotient, less than one block above it. Built
