@@ -5,15 +5,15 @@
 // test knows where every interrupt landed: before the handler exists, at the
 // prompt, during pool creation, during a pass, in the end-of-pass pause or
 // between passes; in some runs it stretches one short step so that it can be
-// hit at all. Every run must end within 5 seconds of its last interrupt
-// (plus the block in flight) with status 130, exactly one newline on standard
-// output and one notice per interrupt, or, before the handler exists, by
+// hit at all. Every run must end within 7.5 seconds of its last interrupt
+// (the pause and the poll, the block in flight, and a loaded machine) with status 130, exactly one
+// newline on standard output and one notice per interrupt, or, before the handler exists, by
 // SIGINT's default action; never hang, crash, begin a pass or draw a further
 // pass's line after the notice.
 //
-// SOAK_STORM_SEED=N repeats a storm (each shard uses N + its index; the seed
-// of every run is printed with its failures). SOAK_STORM_RUNS=N sets the runs
-// per shard.
+// Each shard has a fixed seed and a fixed number of runs, so a failure
+// repeats with `ctest -R InterruptStorm.*/SHARD` (its seed and run are
+// printed with it).
 #include "soak/soak_helpers.h"
 
 #include "support/child.h"
@@ -40,16 +40,22 @@
 
 namespace {
 
-constexpr unsigned shards = 12;
 constexpr std::uint64_t device_bytes = 4 << 20;
 constexpr char notice[] = "\nAborting...\n";
 const std::string prompt =
     "WARNING: All data on the target disk will be destroyed!\nContinue? (y/n):";
 // The longest a run may take after its last interrupt: the block in flight
 // is a few milliseconds here, then the 3-second pause and at most a second
-// until the main thread polls again; a stretched step adds up to 0.45 s.
-constexpr double end_bound = 5.0;
+// until the main thread polls again; a stretched step adds up to 0.45 s, and
+// a loaded machine (ctest -j12 on two cores) a few seconds more. Another
+// pass, which the marks show anyway, would take longer still.
+constexpr double end_bound = 4.0;
 constexpr double block_allowance = 0.5;
+constexpr double load_allowance = 3.0;
+// One seed per shard.
+constexpr unsigned seeds[] = {1721, 2903, 3331, 4517,  5623,  6871,
+                              7907, 8363, 9127, 10159, 11213, 12391};
+constexpr unsigned shards = sizeof seeds / sizeof seeds[0];
 // Sanitized programs are slower to take a signal, to start threads and to
 // end (up to 5.0 s seen under ThreadSanitizer, 4.4 s in plain builds).
 double sanitizer_allowance() {
@@ -245,15 +251,7 @@ std::string phase_at(const std::vector<mark>& marks, double t, unsigned passes, 
     return "at the end";
 }
 
-unsigned base_seed() {
-    if (const char* text = std::getenv("SOAK_STORM_SEED"))
-        return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-    return static_cast<unsigned>(std::time(nullptr));
-}
-
 unsigned runs_per_shard() {
-    if (const char* text = std::getenv("SOAK_STORM_RUNS"))
-        return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
     // Sanitized programs start threads and compare blocks several times
     // slower: fewer runs keep the three CI suites within their time.
     return sanitizer_build().empty() ? 9 : 5;
@@ -270,24 +268,13 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
     REQUIRE_LOOP_DEVICES();
     ASSERT_EQ(access(marks_library().c_str(), R_OK), 0) << "missing " << marks_library();
     const unsigned shard = GetParam();
-    const unsigned base = base_seed();
-    const unsigned seed = base + shard;
-    std::cout << "interrupt storm shard " << shard << ": SOAK_STORM_SEED=" << base << std::endl;
-    RecordProperty("SOAK_STORM_SEED", static_cast<int>(base));
+    const unsigned seed = seeds[shard];
     scratch_device disk(device_bytes, 512);
 
-    const double shard_started = io_now();
     for (unsigned run_index = 0; run_index < runs_per_shard(); ++run_index) {
-        if (io_now() - shard_started > 200) {
-            // Keep within the test's time limit on a machine this busy; the
-            // summary counts the runs that were made.
-            std::cout << "shard " << shard << ": stopped after " << run_index
-                      << " runs, 200 s elapsed" << std::endl;
-            break;
-        }
         std::mt19937_64 random(static_cast<std::uint64_t>(seed) * 1000 + run_index);
         const storm_plan plan = make_plan(random);
-        const std::string where = "SOAK_STORM_SEED=" + std::to_string(base) + " shard " +
+        const std::string where = "seed " + std::to_string(seed) + " shard " +
                                   std::to_string(shard) + " run " + std::to_string(run_index) +
                                   " (" + describe_plan(plan) + "): ";
         const std::string marks_path = scratch_name("marks", ".txt");
@@ -418,7 +405,8 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             EXPECT_TRUE(first_phase == "before the handler" || first_phase == "at the prompt" ||
                         first_phase == "while the handler is set")
                 << where << "killed by SIGINT although it came " << first_phase;
-            EXPECT_LE(ended - sends.front(), 1.0) << where;
+            // No pause and no poll lie between: well under the 3-second pause.
+            EXPECT_LE(ended - sends.front(), 2.5) << where;
         } else {
             outcome = "status 130";
             EXPECT_EQ(result.exit_code, 130) << where << describe_exit(result);
@@ -447,7 +435,9 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             for (std::size_t k = 0; k < notices; ++k)
                 expected_other += notice;
             EXPECT_EQ(err.other(), expected_other) << where;
-            EXPECT_LE(after_last, end_bound + block_allowance + sanitizer_allowance()) << where;
+            EXPECT_LE(after_last,
+                      end_bound + block_allowance + load_allowance + sanitizer_allowance())
+                << where;
 
             // After the first notice no pass begins, but the first one when
             // the pool was still being made (its workers stop before their

@@ -275,27 +275,6 @@ std::string sanitizer_build() {
 #endif
 }
 
-std::string results_dir() {
-    std::string binary = platterfell_binary();
-    return binary.substr(0, binary.rfind('/')) + "/soak-results";
-}
-
-void record_result(const std::string& file, const std::string& line) {
-    const std::string dir = results_dir();
-    io_make_dirs(dir);
-    const std::string path = dir + "/" + file;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        io_fail("cannot open", path);
-    const std::string whole = line + "\n";
-    // One write of less than a page to an O_APPEND file: lines of parallel
-    // tests never mix.
-    const ssize_t put = write(fd, whole.data(), whole.size());
-    close(fd);
-    if (put != static_cast<ssize_t>(whole.size()))
-        io_fail("cannot append to", path);
-}
-
 std::int64_t first_difference(const std::vector<unsigned char>& bytes, std::uint64_t from,
                               std::uint64_t to, const std::vector<unsigned char>& block) {
     const std::uint64_t block_size = block.size();
@@ -305,12 +284,6 @@ std::int64_t first_difference(const std::vector<unsigned char>& bytes, std::uint
     if (to > bytes.size())
         return static_cast<std::int64_t>(bytes.size());
     return -1;
-}
-
-std::uint64_t stripe_span(std::uint64_t size, std::uint64_t block, std::uint64_t workers) {
-    const std::uint64_t share = size / workers;
-    const std::uint64_t rest = share % block;
-    return rest == 0 ? share : share + block - rest;
 }
 
 std::string check_uniform_blocks(const std::string& path, std::uint64_t size, std::uint32_t block,

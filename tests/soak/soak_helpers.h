@@ -76,12 +76,6 @@ std::vector<pid_t> own_children();
 // an empty string.
 std::string sanitizer_build();
 
-// Where the soak tests record their figures: <build>/soak-results.
-std::string results_dir();
-// Appends one line (a "\n" is added) to results_dir()/FILE, atomically
-// with respect to the other test processes.
-void record_result(const std::string& file, const std::string& line);
-
 // The byte with which the tests fill a device before a run: not a byte the
 // program writes (its test data is 0..127).
 constexpr unsigned char untouched_byte = 0xEE;
@@ -91,9 +85,6 @@ constexpr unsigned char untouched_byte = 0xEE;
 // BLOCK_SIZE bytes); gives the first offset that differs, or -1.
 std::int64_t first_difference(const std::vector<unsigned char>& bytes, std::uint64_t from,
                               std::uint64_t to, const std::vector<unsigned char>& block);
-
-// Span of every stripe: SIZE / WORKERS raised to a multiple of BLOCK.
-std::uint64_t stripe_span(std::uint64_t size, std::uint64_t block, std::uint64_t workers);
 
 // Reads SIZE bytes of a device with O_DIRECT, a chunk at a time, and checks
 // that every BLOCK-sized block equals the first one, that every byte is at

@@ -207,3 +207,24 @@ double io_now() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
+
+std::string results_dir() {
+    const std::string binary = PLATTERFELL_BINARY;
+    return binary.substr(0, binary.rfind('/')) + "/soak-results";
+}
+
+void record_result(const std::string& file, const std::string& line) {
+    const std::string dir = results_dir();
+    io_make_dirs(dir);
+    const std::string path = dir + "/" + file;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        io_fail("cannot open", path);
+    const std::string whole = line + "\n";
+    // One write of less than a page to an O_APPEND file: lines of parallel
+    // tests never mix.
+    const ssize_t put = write(fd, whole.data(), whole.size());
+    close(fd);
+    if (put != static_cast<ssize_t>(whole.size()))
+        io_fail("cannot append to", path);
+}

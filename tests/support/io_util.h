@@ -44,6 +44,13 @@ std::vector<unsigned char> io_read_file(const std::string& path);
 void io_write_file(const std::string& path, std::uint64_t offset,
                    const std::vector<unsigned char>& bytes);
 
+// Where the tests record the figures that the soak summary prints after the
+// last of them: <build>/soak-results.
+std::string results_dir();
+// Appends one line (a "\n" is added) to results_dir()/FILE, atomically
+// with respect to the other test processes.
+void record_result(const std::string& file, const std::string& line);
+
 // Seconds since an arbitrary fixed point (steady clock).
 double io_now();
 

@@ -182,34 +182,3 @@ std::string first_difference(const std::vector<unsigned char>& got,
         return std::to_string(got.size()) + " bytes, not " + std::to_string(want.size());
     return "";
 }
-
-child_result run_platterfell(uint32_t workers, uint32_t block_size, const std::string& device,
-                             const std::vector<std::string>& env) {
-    child_options options;
-    options.env = env;
-    options.timeout_seconds = 120;
-    return run_child({platterfell_binary(), "-y", "-w", std::to_string(workers), "-b",
-                      std::to_string(block_size), device},
-                     options);
-}
-
-std::string without_progress(const std::string& stderr_text) {
-    // Every redraw is "ESC [2K CR ... CR".
-    const std::string start = "\033[2K\r";
-    std::string left;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = stderr_text.find(start, from);
-        if (at == std::string::npos)
-            break;
-        left.append(stderr_text, from, at - from);
-        const std::size_t end = stderr_text.find('\r', at + start.size());
-        if (end == std::string::npos) {
-            from = stderr_text.size();
-            break;
-        }
-        from = end + 1;
-    }
-    left.append(stderr_text, from, std::string::npos);
-    return left;
-}

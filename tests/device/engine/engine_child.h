@@ -74,11 +74,3 @@ std::vector<unsigned char> with_pattern(std::vector<unsigned char> before, std::
 // "" when GOT equals WANT, else where they first differ.
 std::string first_difference(const std::vector<unsigned char>& got,
                              const std::vector<unsigned char>& want);
-
-// Runs "platterfell -y -w WORKERS -b BLOCK_SIZE DEVICE" to its end.
-child_result run_platterfell(std::uint32_t workers, std::uint32_t block_size,
-                             const std::string& device, const std::vector<std::string>& env = {});
-
-// STDERR of a run with every redrawn progress line taken out: what is left
-// are the messages.
-std::string without_progress(const std::string& stderr_text);
