@@ -107,44 +107,15 @@ const std::string not_multiple = "Block size is required to be a multiple of 512
 const std::string bad_workers = "Invalid number of workers.\n";
 const std::string bad_passes = "Invalid number of passes.\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    BlockSize, OptionValue,
-    testing::Values(value_case{{"-b", "1000"}, not_multiple},
-                    value_case{{"-b", "256"}, not_multiple},
-                    value_case{{"-b", "2147483647"}, bad_block},
-                    value_case{{"-b", "4g"}, bad_suffix}, value_case{{"-b", "4 "}, bad_suffix},
-                    value_case{{"-b", "4kb"}, bad_block}, value_case{{"-b", "0"}, bad_block},
-                    value_case{{"-b", "0k"}, bad_block}, value_case{{"-b", "k"}, bad_block},
-                    value_case{{"-b", "1e3"}, bad_block}, value_case{{"-b", ""}, bad_block}));
-
-// Numbers the program cannot hold are invalid, not wrapped into other sizes;
-// nor is a block larger than one transfer can move (0x7FFFF000 bytes).
-INSTANTIATE_TEST_SUITE_P(BlockSizeOutOfRange, OptionValue,
-                         testing::Values(value_case{{"-b", "-512"}, bad_block},
-                                         value_case{{"-b", "4096m"}, bad_block},
-                                         value_case{{"-b", "4194304k"}, bad_block},
-                                         value_case{{"-b", "2147483648"}, bad_block},
-                                         value_case{{"-b", "2048m"}, bad_block},
-                                         value_case{{"-b", "2097152k"}, bad_block},
-                                         value_case{{"-b", "2147480064"}, bad_block},
-                                         value_case{{"-b", "99999999999999999999"}, bad_block}));
-
-INSTANTIATE_TEST_SUITE_P(Workers, OptionValue,
-                         testing::Values(value_case{{"-w", "0"}, bad_workers},
-                                         value_case{{"-w", "2x"}, bad_workers},
-                                         value_case{{"-w", ""}, bad_workers},
-                                         value_case{{"-w", "-1"}, bad_workers},
-                                         value_case{{"-w", "4294967296"}, bad_workers},
-                                         value_case{{"-w", "2147483648"}, bad_workers},
-                                         value_case{{"-w", "4294967297"}, bad_workers}));
-
-INSTANTIATE_TEST_SUITE_P(Passes, OptionValue,
-                         testing::Values(value_case{{"-n", "0"}, bad_passes},
-                                         value_case{{"-n", "2x"}, bad_passes},
-                                         value_case{{"-n", ""}, bad_passes},
-                                         value_case{{"-n", "-1"}, bad_passes},
-                                         value_case{{"-n", "2147483648"}, bad_passes},
-                                         value_case{{"-n", "4294967296"}, bad_passes}));
+// One value per message: which values give which outcome is the unit table
+// ReadOptionsOutcome's; here each outcome's text, stream and status.
+INSTANTIATE_TEST_SUITE_P(OnePerOutcome, OptionValue,
+                         testing::Values(value_case{{"-b", "1000"}, not_multiple},
+                                         value_case{{"-b", "2147483647"}, bad_block},
+                                         value_case{{"-b", "4g"}, bad_suffix},
+                                         value_case{{"-w", "0"}, bad_workers},
+                                         value_case{{"-n", "0"}, bad_passes},
+                                         value_case{{"-b", "64k"}, missing_message}));
 
 // Each option is checked when it is read; the first bad one ends the start-up.
 INSTANTIATE_TEST_SUITE_P(InTheOrderGiven, OptionValue,
@@ -156,21 +127,8 @@ INSTANTIATE_TEST_SUITE_P(InTheOrderGiven, OptionValue,
                                          value_case{{"-w", "2", "-w", "0"}, bad_workers},
                                          value_case{{"-w", "0", "-w", "2"}, bad_workers},
                                          value_case{{"-b", "4096", "-b", "4095"}, not_multiple},
-                                         value_case{{"-b", "1000", "-b", "4096"}, not_multiple}));
-
-// Values the program takes get past option checking to the device checks.
-INSTANTIATE_TEST_SUITE_P(Accepted, OptionValue,
-                         testing::Values(value_case{{"-b", "512"}, missing_message},
-                                         value_case{{"-b", "64k"}, missing_message},
-                                         value_case{{"-b", "1M"}, missing_message},
-                                         value_case{{"-b", "2047m"}, missing_message},
-                                         value_case{{"-b", "2097148k"}, missing_message},
-                                         value_case{{"-b", "2147479552"}, missing_message},
-                                         value_case{{"-w", "2147483647"}, missing_message},
-                                         value_case{{"-n", "2147483647"}, missing_message},
-                                         value_case{{"-w", "010", "-n", "1"}, missing_message},
-                                         value_case{{"-w", "8", "-w", "2"}, missing_message},
-                                         value_case{{"-y", "-z"}, missing_message}));
+                                         value_case{{"-b", "1000", "-b", "4096"}, not_multiple},
+                                         value_case{{"-w", "8", "-w", "2"}, missing_message}));
 
 // ---- operands ------------------------------------------------------------------
 
