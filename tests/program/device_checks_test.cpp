@@ -5,7 +5,7 @@
 // message on standard error, nothing on standard output, and status 1.
 #include "program/program_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

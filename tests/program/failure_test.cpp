@@ -5,7 +5,7 @@
 #include "run_output.h"
 
 #include "program/program_helpers.h"
-#include "support/child.h"
+#include "support/process.h"
 #include "support/fault_device.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

@@ -3,7 +3,7 @@
 // loop device, mounted under the scratch folder, and the program run on it.
 #include "program/program_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

@@ -3,7 +3,7 @@
 // after the current pass, the newline on standard output and status 130.
 #include "run_output.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/fault_device.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

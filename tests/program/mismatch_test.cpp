@@ -4,9 +4,9 @@
 // pass, and the exit status is 1 at its end.
 #include "run_output.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/fault_device.h"
-#include "support/pty_child.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -170,14 +170,14 @@ TEST(RunMismatchOnTerminal, ErasesTheProgressLineFirst) {
     REQUIRE_FAULT_DEVICE();
     fault_device disk(1 * mib, 512);
     disk.flip(64 * kib, 64 * kib + 1);
-    pty_options options;
-    options.stdout_to_pipe = true;
-    pty_child run(program_command({"-y", "-w", "1", "-b", "64k", disk.path()}), options);
-    const child_exit how = run.wait_exit(60);
+    child_options options;
+    options.terminal = true;
+    child_process run(program_command({"-y", "-w", "1", "-b", "64k", disk.path()}), options);
+    const child_exit how = run.wait(60);
     EXPECT_EQ(how.exit_code, 1) << describe_exit(how);
-    EXPECT_NE(run.output().find("\x1b[2KError verifying block at offset #: 65536\r\n"),
+    EXPECT_NE(run.err().find("\x1b[2KError verifying block at offset #: 65536\r\n"),
               std::string::npos)
-        << escaped(run.output());
+        << escaped(run.err());
 }
 
 } // namespace

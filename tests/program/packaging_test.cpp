@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The program as a system receives it: the manual page, the install rules and
-// the Debian package. These tests run the real tools (groff, cmake, cpack,
-// dpkg-deb) with plain popen, so they do not depend on the child-process rig.
+// the Debian package, through the real tools (groff, cmake, cpack, dpkg-deb).
 #include "program/program_helpers.h"
 
 #include <gtest/gtest.h>
@@ -48,17 +47,13 @@ std::string quoted(const std::string& text) {
 }
 
 shell_result run_shell(const std::string& command) {
+    child_options options;
+    options.timeout_seconds = 600; // the package is built from scratch
+    const child_result run = run_child({"sh", "-c", command}, options);
     shell_result result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return result;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, got);
-    int status = pclose(pipe);
-    if (status != -1 && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
+    result.output = run.out;
+    if (run.exited)
+        result.status = run.exit_code;
     return result;
 }
 

@@ -3,7 +3,7 @@
 // texts the program must print, typed out here, and a few small records.
 #pragma once
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/scratch_device.h"
 
 #include <gtest/gtest.h>

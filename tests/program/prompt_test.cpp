@@ -5,10 +5,10 @@
 // with O_DIRECT to tell whether anything was written.
 #include "program/program_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
-#include "support/pty_child.h"
+#include "support/process.h"
 #include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ namespace {
 constexpr std::size_t device_bytes = 1 << 20;
 constexpr unsigned char fill_byte = 0xc3;
 
-// The settings a new pseudo-terminal starts with, the ones every pty_child
+// The settings a new pseudo-terminal starts with, the ones every terminal child
 // has before the program touches them.
 termios fresh_terminal_settings() {
     int master = -1;
@@ -93,14 +93,14 @@ class Prompt : public testing::Test {
 
     // The program on a pty of its own, stdout to a pipe, waiting at the
     // prompt with the prompt settings in force.
-    std::unique_ptr<pty_child> at_prompt(const std::vector<std::string>& extra_args = {}) {
-        pty_options options;
-        options.stdout_to_pipe = true;
+    std::unique_ptr<child_process> at_prompt(const std::vector<std::string>& extra_args = {}) {
+        child_options options;
+        options.terminal = true;
         std::vector<std::string> argv{platterfell_binary()};
         argv.insert(argv.end(), extra_args.begin(), extra_args.end());
         argv.push_back(device());
-        auto run = std::make_unique<pty_child>(argv, options);
-        EXPECT_TRUE(run->wait_for(expected_prompt_on_terminal, 10)) << run->output();
+        auto run = std::make_unique<child_process>(argv, options);
+        EXPECT_TRUE(run->wait_for_stderr(expected_prompt_on_terminal, 10)) << run->err();
         EXPECT_TRUE(run->wait_for_raw_mode(10));
         return run;
     }
@@ -122,8 +122,8 @@ TEST_F(Prompt, TerminalSettingsWhileWaiting) {
     EXPECT_EQ(now.c_cflag, before.c_cflag);
     EXPECT_EQ(now.c_cc[VMIN], 1);
     EXPECT_EQ(now.c_cc[VTIME], 0);
-    run->send("n");
-    EXPECT_EQ(run->wait_exit(10).exit_code, 0);
+    run->write_stdin("n");
+    EXPECT_EQ(run->wait(10).exit_code, 0);
 }
 
 struct answer_case {
@@ -140,12 +140,12 @@ class Declined : public Prompt, public testing::WithParamInterface<answer_case> 
 TEST_P(Declined, EndsWithStatusZeroAndTheDeviceUntouched) {
     const termios before = fresh_terminal_settings();
     auto run = at_prompt();
-    run->send(GetParam().keys);
-    const child_exit how = run->wait_exit(10);
+    run->write_stdin(GetParam().keys);
+    const child_exit how = run->wait(10);
     EXPECT_TRUE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->output(), expected_prompt_on_terminal + GetParam().echo);
-    EXPECT_EQ(run->stdout_output(), "");
+    EXPECT_EQ(run->err(), expected_prompt_on_terminal + GetParam().echo);
+    EXPECT_EQ(run->out(), "");
     expect_settings_as_before(run->terminal_settings(), before);
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
@@ -162,15 +162,15 @@ class JunkKey : public Prompt, public testing::WithParamInterface<std::string> {
 // A key that is neither y nor n gives no output and no answer.
 TEST_P(JunkKey, IsIgnored) {
     auto run = at_prompt();
-    run->send(GetParam());
-    EXPECT_FALSE(run->wait_for("\n", 0.4)) << run->output();
+    run->write_stdin(GetParam());
+    EXPECT_FALSE(run->wait_for_stderr("\n", 0.4)) << run->err();
     EXPECT_TRUE(still_running(run->pid())) << "the program ended on a key that is no answer";
-    EXPECT_EQ(run->output(), expected_prompt_on_terminal);
+    EXPECT_EQ(run->err(), expected_prompt_on_terminal);
     EXPECT_FALSE(run->terminal_settings().c_lflag & ICANON) << "the prompt stopped waiting";
-    run->send("n");
-    const child_exit how = run->wait_exit(10);
+    run->write_stdin("n");
+    const child_exit how = run->wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->output(), expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run->err(), expected_prompt_on_terminal + "n\r\n");
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
@@ -188,18 +188,18 @@ INSTANTIATE_TEST_SUITE_P(Keys, JunkKey,
 // away and waits. The shell waits so that the key is surely there first (the
 // terminal, still cooked, echoes it itself).
 TEST_F(Prompt, KeyTypedAheadIsDiscarded) {
-    pty_options options;
-    options.stdout_to_pipe = true;
-    pty_child run({"sh", "-c", "sleep 0.5; exec \"$0\" \"$1\"", platterfell_binary(), device()},
-                  options);
-    run.send("y");
-    ASSERT_TRUE(run.wait_for(expected_prompt_on_terminal, 10)) << run.output();
+    child_options options;
+    options.terminal = true;
+    child_process run({"sh", "-c", "sleep 0.5; exec \"$0\" \"$1\"", platterfell_binary(), device()},
+                      options);
+    run.write_stdin("y");
+    ASSERT_TRUE(run.wait_for_stderr(expected_prompt_on_terminal, 10)) << run.err();
     ASSERT_TRUE(run.wait_for_raw_mode(10));
-    EXPECT_FALSE(run.wait_for("\n", 0.4)) << "the key typed ahead answered: " << run.output();
-    run.send("n");
-    const child_exit how = run.wait_exit(10);
+    EXPECT_FALSE(run.wait_for_stderr("\n", 0.4)) << "the key typed ahead answered: " << run.err();
+    run.write_stdin("n");
+    const child_exit how = run.wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run.output(), "y" + expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run.err(), "y" + expected_prompt_on_terminal + "n\r\n");
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
@@ -214,31 +214,31 @@ TEST_F(Prompt, StopAndContinueAppliesThePromptSettingsAgain) {
     run->set_terminal_settings(before);
     run->send_signal(SIGCONT);
     ASSERT_TRUE(run->wait_for_raw_mode(10)) << "the prompt waits in canonical mode";
-    run->send("n");
-    const child_exit how = run->wait_exit(10);
+    run->write_stdin("n");
+    const child_exit how = run->wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->output(), expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run->err(), expected_prompt_on_terminal + "n\r\n");
     expect_settings_as_before(run->terminal_settings(), before);
 }
 
 TEST_F(Prompt, LowerCaseYesStartsTheRun) {
     auto run = at_prompt();
-    run->send("y");
-    const child_exit how = run->wait_exit(30);
+    run->write_stdin("y");
+    const child_exit how = run->wait(30);
     EXPECT_TRUE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->output().substr(0, expected_prompt_on_terminal.size() + 3),
+    EXPECT_EQ(run->err().substr(0, expected_prompt_on_terminal.size() + 3),
               expected_prompt_on_terminal + "y\r\n");
-    EXPECT_EQ(run->stdout_output(), "\n");
+    EXPECT_EQ(run->out(), "\n");
     EXPECT_TRUE(overwritten()) << "the run left bytes of the fill on the device";
 }
 
 TEST_F(Prompt, UpperCaseYesStartsTheRun) {
     auto run = at_prompt({"-z"});
-    run->send("Y");
-    const child_exit how = run->wait_exit(30);
+    run->write_stdin("Y");
+    const child_exit how = run->wait(30);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->output().substr(0, expected_prompt_on_terminal.size() + 3),
+    EXPECT_EQ(run->err().substr(0, expected_prompt_on_terminal.size() + 3),
               expected_prompt_on_terminal + "Y\r\n");
     EXPECT_TRUE(disk_->read_all() == bytes_of(device_bytes, 0)) << "-z did not zero the device";
 }
@@ -264,12 +264,12 @@ TEST_P(EndedAtThePrompt, RestoresTheTerminalAndDiesByTheSignal) {
     if (GetParam().key.empty())
         run->send_signal(GetParam().signal);
     else
-        run->send(GetParam().key);
-    const child_exit how = run->wait_exit(10);
+        run->write_stdin(GetParam().key);
+    const child_exit how = run->wait(10);
     EXPECT_FALSE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.signal, GetParam().signal) << describe_exit(how);
-    EXPECT_EQ(run->output(), expected_prompt_on_terminal);
-    EXPECT_EQ(run->stdout_output(), "");
+    EXPECT_EQ(run->err(), expected_prompt_on_terminal);
+    EXPECT_EQ(run->out(), "");
     expect_settings_as_before(run->terminal_settings(), before);
     EXPECT_TRUE(untouched()) << "the device was written to";
 }

@@ -4,7 +4,7 @@
 // a run left on the device.
 #pragma once
 
-#include "support/child.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 

@@ -5,10 +5,10 @@
 #include "run_output.h"
 
 #include "program/program_helpers.h"
-#include "support/child.h"
+#include "support/process.h"
 #include "support/io_util.h"
 #include "support/fault_device.h"
-#include "support/pty_child.h"
+#include "support/process.h"
 #include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
@@ -232,21 +232,21 @@ TEST(RunOnHugeSlowDevice, AnEstimateOfAThousandHoursOrMoreShowsAsMoreThan999h) {
 TEST_F(RunOnDevice, YesAtThePromptOnATerminalStartsARealRun) {
     scratch_device disk(1 * mib, 4096);
     disk.fill(old_byte);
-    pty_options options;
-    options.stdout_to_pipe = true;
-    pty_child run(program_command({"-w", "2", disk.path()}), options);
+    child_options options;
+    options.terminal = true;
+    child_process run(program_command({"-w", "2", disk.path()}), options);
 
-    ASSERT_TRUE(run.wait_for("Continue? (y/n):", 10)) << escaped(run.output());
+    ASSERT_TRUE(run.wait_for_stderr("Continue? (y/n):", 10)) << escaped(run.err());
     ASSERT_TRUE(run.wait_for_raw_mode(10));
-    run.send("y");
-    EXPECT_TRUE(run.wait_for("pass: 1/1, verified: ", 20)) << escaped(run.output());
-    const child_exit how = run.wait_exit(60);
+    run.write_stdin("y");
+    EXPECT_TRUE(run.wait_for_stderr("pass: 1/1, verified: ", 20)) << escaped(run.err());
+    const child_exit how = run.wait(60);
 
-    ASSERT_TRUE(how.exited) << describe_exit(how) << "; terminal: " << escaped(run.output());
-    EXPECT_EQ(how.exit_code, 0) << escaped(run.output());
-    EXPECT_EQ(run.stdout_output(), "\n");
-    EXPECT_NE(run.output().find("completed: 100%, ETA: 0m 0s\r"), std::string::npos)
-        << escaped(run.output());
+    ASSERT_TRUE(how.exited) << describe_exit(how) << "; terminal: " << escaped(run.err());
+    EXPECT_EQ(how.exit_code, 0) << escaped(run.err());
+    EXPECT_EQ(run.out(), "\n");
+    EXPECT_NE(run.err().find("completed: 100%, ETA: 0m 0s\r"), std::string::npos)
+        << escaped(run.err());
     EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
 }
 

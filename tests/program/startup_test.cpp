@@ -5,7 +5,7 @@
 // status. The checks on real loop devices are in device_checks_test.cpp.
 #include "program/program_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/scratch_device.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // output, and the test block in every byte of the device.
 #include "soak/soak_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

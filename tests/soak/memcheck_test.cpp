@@ -7,7 +7,7 @@
 // skips, and fails under CI=true.
 #include "soak/soak_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

@@ -4,7 +4,7 @@
 // block in flight is done (its write and read-back, then the 3-second pause).
 #include "soak/soak_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/fault_device.h"
 #include "support/io_util.h"

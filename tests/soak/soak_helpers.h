@@ -5,7 +5,7 @@
 // that the summary prints after the last test.
 #pragma once
 
-#include "support/child.h"
+#include "support/process.h"
 
 #include <sys/types.h>
 

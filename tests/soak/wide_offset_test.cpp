@@ -4,7 +4,7 @@
 // size, offset or count to 32 bits would seek, write or report somewhere else.
 #include "soak/soak_helpers.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/fault_device.h"
 #include "support/io_util.h"

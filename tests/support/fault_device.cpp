@@ -87,14 +87,6 @@ void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string describe_status(int status) {
-    if (WIFEXITED(status))
-        return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status))
-        return std::string("signal ") + strsignal(WTERMSIG(status));
-    return "status " + std::to_string(status);
-}
-
 } // namespace
 
 int fault_mount_connection(const std::string& dir) {
@@ -138,27 +130,10 @@ void fault_device::start_daemon(const std::vector<std::string>& rules) {
         words.push_back(rule);
     }
     words.push_back(mount_dir_);
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid < 0)
-        io_fail("cannot fork for", FAULTFS_BINARY);
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) {
-            dup2(null, 0);
-            if (null != 0)
-                close(null);
-        }
-        syscall(SYS_close_range, 3u, ~0u, 0u);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    daemon_ = pid;
+    child_options options;
+    options.output_to_test = true;  // its complaints show in the test's log
+    options.death_signal = SIGTERM; // so that it unmounts when the test dies
+    daemon_ = std::make_unique<child_process>(words, options);
 }
 
 void fault_device::wait_mounted() {
@@ -167,11 +142,9 @@ void fault_device::wait_mounted() {
         connection_ = fault_mount_connection(mount_dir_);
         if (connection_ >= 0)
             return;
-        int status = 0;
-        if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-            daemon_reaped_ = true;
+        if (!daemon_->running()) {
             throw std::runtime_error(std::string(FAULTFS_BINARY) + " ended before mounting " +
-                                     mount_dir_ + " (" + describe_status(status) + ")");
+                                     mount_dir_ + " (" + describe_exit(daemon_->wait(0)) + ")");
         }
         if (io_now() > deadline)
             throw std::runtime_error(std::string(FAULTFS_BINARY) + " did not mount " + mount_dir_ +
@@ -330,38 +303,35 @@ void fault_device::unmount() {
 }
 
 void fault_device::reap_daemon() {
-    if (daemon_ <= 0 || daemon_reaped_)
+    if (!daemon_)
         return;
-    const auto reaped_within = [this](double seconds) {
+    const auto ended_within = [this](double seconds) {
         const double deadline = io_now() + seconds;
         do {
-            int status = 0;
-            const pid_t done = waitpid(daemon_, &status, WNOHANG);
-            if (done == daemon_ || (done < 0 && errno == ECHILD))
+            if (!daemon_->running())
                 return true;
             pause_ms(1);
         } while (io_now() < deadline);
         return false;
     };
-    if (reaped_within(3))
+    if (ended_within(3))
         return;
-    kill(daemon_, SIGTERM);
-    if (reaped_within(2))
+    daemon_->send_signal(SIGTERM);
+    if (ended_within(2))
         return;
     abort_connection();
-    kill(daemon_, SIGKILL);
-    waitpid(daemon_, nullptr, 0);
+    daemon_->wait(0); // SIGKILL
 }
 
 void fault_device::teardown() {
-    if (daemon_ > 0 && !daemon_reaped_) {
-        kill(daemon_, SIGCONT); // a stopped daemon would hang every request
+    if (daemon_ && daemon_->running()) {
+        daemon_->send_signal(SIGCONT); // a stopped daemon would hang every request
         if (fault_mount_connection(mount_dir_) >= 0)
             daemon_answers(5);
     }
     loop_.reset(); // detach before unmounting: an attached loop keeps the mount busy
     unmount();
     reap_daemon();
-    daemon_reaped_ = true;
+    daemon_.reset();
     rmdir(mount_dir_.c_str());
 }

@@ -3,6 +3,7 @@
 
 #include "support/device_gate.h"
 #include "support/loop_device.h"
+#include "support/process.h"
 
 #include <sys/types.h>
 
@@ -57,7 +58,7 @@ class fault_device {
     // The daemon's mount point and the file the loop device is over.
     const std::string& mount_dir() const { return mount_dir_; }
     std::string disk_file() const { return mount_dir_ + "/disk"; }
-    pid_t daemon_pid() const { return daemon_; }
+    pid_t daemon_pid() const { return daemon_ ? daemon_->pid() : -1; }
     loop_device& loop() { return *loop_; }
 
     // Adds one rule line (see tests/support/faultfs/rules.h); throws when the
@@ -106,8 +107,7 @@ class fault_device {
     std::uint64_t size_;
     unsigned sector_size_;
     std::string mount_dir_;
-    pid_t daemon_ = -1;
-    bool daemon_reaped_ = false;
+    std::unique_ptr<child_process> daemon_;
     int connection_ = -1; // fuse connection number of the mount
     std::unique_ptr<loop_device> loop_;
 };

@@ -5,7 +5,7 @@
 // no descriptor may be left open.
 #include "device/probes.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"

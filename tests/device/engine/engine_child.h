@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "support/child.h"
+#include "support/process.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 // The call-failing library shortens one read of a single worker.
 #include "device/engine/engine_child.h"
 
-#include "support/child.h"
+#include "support/process.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"
 
