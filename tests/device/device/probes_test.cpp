@@ -6,6 +6,7 @@
 #include "device/probes.h"
 
 #include "support/process.h"
+#include "support/reexec.h"
 #include "support/device_gate.h"
 #include "support/io_util.h"
 #include "support/scratch_device.h"
@@ -261,16 +262,11 @@ TEST(QueryDiskSize, NullDeviceSeeksToZero) {
 // ---- errno after a close that fails ----------------------------------------------
 //
 // A failed close sets errno; the probes must report the error of the call that
-// failed before it. No real close fails on demand, so this test binary runs
-// itself again with the preload library failing every close: when
-// PROBE_UNDER_FAILING_CLOSE is "sector PATH" or "disk PATH", the code below
-// runs that query before main and prints "RESULT ERRNO VALUE".
+// failed before it. No real close fails on demand, so the query runs in a
+// child of this test binary with the preload library failing every close;
+// ARGUMENT is "sector PATH" or "disk PATH", and the child prints "RESULT ERRNO VALUE".
 
-const int probe_under_failing_close = [] {
-    const char* request = std::getenv("PROBE_UNDER_FAILING_CLOSE");
-    if (request == nullptr)
-        return 0;
-    const std::string text = request;
+int probe_under_failing_close(const std::string& text) {
     const std::string path = text.substr(text.find(' ') + 1);
     char line[128];
     if (text.compare(0, 7, "sector ") == 0) {
@@ -287,15 +283,15 @@ const int probe_under_failing_close = [] {
         std::snprintf(line, sizeof line, "%d %d %lld\n", result, error,
                       static_cast<long long>(size));
     }
-    if (write(1, line, std::strlen(line)) < 0)
-        _exit(1);
-    _exit(0);
-}();
+    return write(1, line, std::strlen(line)) < 0 ? 1 : 0;
+}
+
+const bool registered = reexec_register("probe-under-failing-close", probe_under_failing_close);
 
 class FailingClose : public testing::Test {
   protected:
     void SetUp() override {
-        (void)probe_under_failing_close;
+        (void)registered;
         ASSERT_EQ(access(preload_library(), R_OK), 0)
             << "preload library missing: " << preload_library();
     }
@@ -304,14 +300,10 @@ class FailingClose : public testing::Test {
     std::string run_query(const std::string& request) {
         const std::string report = scratch_name("fail-report", ".txt");
         child_options options;
-        options.env = {std::string("LD_PRELOAD=") + preload_library(),
-                       "FAIL_CALL=close",
-                       "FAIL_COUNT=1000000",
-                       "FAIL_ERRNO=5",
-                       "FAIL_REPORT=" + report,
-                       "PROBE_UNDER_FAILING_CLOSE=" + request};
+        options.env = {std::string("LD_PRELOAD=") + preload_library(), "FAIL_CALL=close",
+                       "FAIL_COUNT=1000000", "FAIL_ERRNO=5", "FAIL_REPORT=" + report};
         options.timeout_seconds = 30;
-        const child_result result = run_child({"/proc/self/exe"}, options);
+        const child_result result = reexec_run("probe-under-failing-close", request, options);
         EXPECT_EQ(result.exit_code, 0) << describe_exit(result);
         EXPECT_NE(io_read_text_or_empty(report).find("close "), std::string::npos)
             << "no close was made to fail";

@@ -3,6 +3,7 @@
 
 #include "engine/pool.h"
 #include "support/io_util.h"
+#include "support/reexec.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,6 @@
 
 namespace {
 
-// Set in the environment of the child: the plan of the pass to run.
-constexpr char plan_variable[] = "ENGINE_TEST_PLAN";
 // Starts the line on which the child reports the pass.
 constexpr char report_tag[] = "engine-pass";
 // The child gives up on a pass that has not ended by then.
@@ -108,38 +107,18 @@ std::string encode(const engine_plan& plan) {
     _exit(0);
 }
 
-// Runs the pass in a child before its one test would start: global
-// environments are set up after every static constructor has run, the pool's
-// included.
-class engine_pass_runner : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        const char* text = std::getenv(plan_variable);
-        if (text != nullptr)
-            run_pass(text);
-    }
-};
-
-[[maybe_unused]] ::testing::Environment* const runner =
-    ::testing::AddGlobalTestEnvironment(new engine_pass_runner);
+const bool registered =
+    reexec_register("engine-pass", [](const std::string& text) -> int { run_pass(text.c_str()); });
 
 } // namespace
 
 engine_outcome run_engine(const engine_plan& plan) {
-    // The child runs the current test's name only, so that it has one test
-    // to run and sets up the environment that does the pass.
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (test == nullptr)
-        throw std::runtime_error("run_engine called outside a test");
-    const std::string filter =
-        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-
+    (void)registered;
     child_options options;
     options.env = plan.env;
-    options.env.push_back(std::string(plan_variable) + "=" + encode(plan));
     options.timeout_seconds = child_deadline_seconds + 30;
     engine_outcome run;
-    run.child = run_child({"/proc/self/exe", filter}, options);
+    run.child = reexec_run("engine-pass", encode(plan), options);
 
     const std::size_t at = run.child.out.find(std::string(report_tag) + " ");
     if (at == std::string::npos)
