@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The interrupt storm: many runs on small scratch devices, each sent one to
 // five SIGINTs at random moments from its start to its end. A preloaded
-// observer (preload/phase_marks.c) time-stamps the steps of each run, so the
+// observer (support/preload/test_preload.cpp) time-stamps the steps of each run, so the
 // test knows where every interrupt landed: before the handler exists, at the
 // prompt, during pool creation, during a pass, in the end-of-pass pause or
 // between passes; in some runs it stretches one short step so that it can be
@@ -257,16 +257,11 @@ unsigned runs_per_shard() {
     return sanitizer_build().empty() ? 9 : 5;
 }
 
-std::string marks_library() {
-    std::string preload = preload_library();
-    return preload.substr(0, preload.rfind('/')) + "/libsoak_phase_marks.so";
-}
-
 class InterruptStorm : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
     REQUIRE_LOOP_DEVICES();
-    ASSERT_EQ(access(marks_library().c_str(), R_OK), 0) << "missing " << marks_library();
+    ASSERT_EQ(access(preload_library(), R_OK), 0) << "missing " << preload_library();
     const unsigned shard = GetParam();
     const unsigned seed = seeds[shard];
     scratch_device disk(device_bytes, 512);
@@ -280,7 +275,7 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
         const std::string marks_path = scratch_name("marks", ".txt");
 
         child_options options;
-        options.env = {"LD_PRELOAD=" + marks_library(), "SOAK_MARKS=" + marks_path,
+        options.env = {std::string("LD_PRELOAD=") + preload_library(), "SOAK_MARKS=" + marks_path,
                        "SOAK_WORKERS=" + std::to_string(plan.workers)};
         if (!plan.stretch.empty())
             options.env.push_back("SOAK_STRETCH=" + plan.stretch + ":" +

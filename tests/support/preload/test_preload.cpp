@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Preloaded into a program under test, makes one chosen call fail:
+// Preloaded into a program under test. It makes one chosen call fail, and
+// it writes time-stamped marks of the steps that tell a run's phase.
+//
+// Failing a call:
 //
 //   FAIL_CALL=pthread_create FAIL_AT=2 FAIL_ERRNO=11
 //
@@ -7,10 +10,8 @@
 // goes through to the real function.
 //
 //   FAIL_CALL    which function: open (also open64, __open_2, __open64_2),
-//                openat, stat, fstat, lseek (also lseek64), ioctl, read,
-//                write, pread (pread64), pwrite (pwrite64), fsync, fdatasync,
-//                close, posix_memalign, pthread_create, pthread_attr_init,
-//                pthread_attr_setdetachstate
+//                ioctl, read, close, posix_memalign, pthread_create,
+//                pthread_attr_init, pthread_attr_setdetachstate
 //   FAIL_AT      which call to fail, counting from 1 (default 1)
 //   FAIL_COUNT   how many calls to fail from there on (default 1)
 //   FAIL_ERRNO   the error: set in errno for system calls (which give -1),
@@ -18,17 +19,32 @@
 //                ENOMEM for posix_memalign and pthread_attr_init, EAGAIN for
 //                pthread_create, EINVAL for pthread_attr_setdetachstate, EIO
 //                for the rest
-//   FAIL_MATCH   count only calls whose path contains this text (open,
-//                openat, stat) or whose ioctl request is this number
-//                (decimal or 0x hexadecimal); other calls never match it
-//   FAIL_SHORT   for write, pwrite and read: instead of failing, transfer
-//                at most this many bytes for real and return that count
+//   FAIL_MATCH   count only calls whose path contains this text (open) or
+//                whose ioctl request is this number (decimal or 0x
+//                hexadecimal); other calls never match it
+//   FAIL_SHORT   for read: instead of failing, transfer at most this many
+//                bytes for real and return that count
 //   FAIL_REPORT  a file to which a line "NAME N" is appended for each call
 //                made to fail, so a test can tell the fault happened
 //
+// Marking the phases (the interrupt storm), and stretching one short step so
+// that it can be hit at all:
+//
+//   SOAK_MARKS=FILE       lines "NANOSECONDS EVENT NUMBER" (CLOCK_MONOTONIC)
+//   SOAK_WORKERS=N        the -w of the run, to count passes from thread starts
+//   SOAK_STRETCH=WHAT:MS  wait MS milliseconds in one step: "handler" before
+//                         every SIGINT disposition is set, "pool" in
+//                         pthread_attr_init, "pass" before the first thread of
+//                         every pass after the first
+//
+// Events: sigint-begin/sigint-end K (K 0 default, 1 ignored, 2 a handler),
+// attr-init, pool-start P (entry of the first thread start of pass P, before
+// any stretch), pass-begin P (just before that thread is created),
+// pause-begin/pause-end (a sleep on a thread other than the main thread).
+//
 // Calls made by a sanitizer runtime (libtsan calls pthread_attr_init for
-// every new thread) are neither counted nor failed, and this library itself
-// is never instrumented: the runtime calls it before a thread is set up.
+// every new thread) are neither counted, failed nor marked, and this library
+// itself is never instrumented: the runtime calls it before a thread is set up.
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -38,11 +54,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #if defined(__clang__)
@@ -145,6 +162,8 @@ NOT_INSTRUMENTED bool from_sanitizer_runtime(const void* caller) {
             starts_with(info.dli_sname, "__interceptor_"));
 }
 
+NOT_INSTRUMENTED void append_line(const char* path, const char* line, size_t length);
+
 NOT_INSTRUMENTED void report(const char* name, long number) {
     if (plan.report[0] == '\0')
         return;
@@ -162,13 +181,7 @@ NOT_INSTRUMENTED void report(const char* name, long number) {
     while (length > 0)
         line[used++] = digits[--length];
     line[used++] = '\n';
-    // Raw system calls: the wrapped open and write must not count this.
-    const long fd =
-        syscall(SYS_openat, AT_FDCWD, plan.report, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    syscall(SYS_write, fd, line, used);
-    syscall(SYS_close, fd);
+    append_line(plan.report, line, used);
 }
 
 // Whether this call of NAME, made from CALLER, is one to fail. MATCH_TEXT is
@@ -226,6 +239,99 @@ NOT_INSTRUMENTED size_t short_length(size_t size) {
     return size < limit ? size : limit;
 }
 
+// ---- phase marks ----
+
+NOT_INSTRUMENTED long stretch_ms(const char* what) {
+    const char* chosen = getenv("SOAK_STRETCH");
+    if (chosen == nullptr)
+        return 0;
+    size_t at = 0;
+    for (; what[at] != '\0'; ++at)
+        if (chosen[at] != what[at])
+            return 0;
+    if (chosen[at] != ':')
+        return 0;
+    return strtol(chosen + at + 1, nullptr, 10);
+}
+
+NOT_INSTRUMENTED void wait_ms(long ms) {
+    timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    // An interrupt cuts the wait short: wait out the rest.
+    while (ms > 0 && syscall(SYS_nanosleep, &left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+NOT_INSTRUMENTED size_t append_number(char* line, size_t used, unsigned long long number) {
+    char digits[24];
+    int length = 0;
+    do {
+        digits[length++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number > 0 && length < 20);
+    while (length > 0)
+        line[used++] = digits[--length];
+    return used;
+}
+
+// Appends LINE to PATH with raw system calls: nothing here may be seen (or
+// counted) as the program's own I/O.
+NOT_INSTRUMENTED void append_line(const char* path, const char* line, size_t length) {
+    const long fd =
+        syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    syscall(SYS_write, fd, line, length);
+    syscall(SYS_close, fd);
+}
+
+NOT_INSTRUMENTED void mark(const char* event, long number) {
+    const char* path = getenv("SOAK_MARKS");
+    if (path == nullptr)
+        return;
+    const int saved = errno;
+    timespec now{};
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+    char line[96];
+    size_t used = append_number(line, 0,
+                                static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL +
+                                    static_cast<unsigned long long>(now.tv_nsec));
+    line[used++] = ' ';
+    for (const char* c = event; *c != '\0' && used < 80; ++c)
+        line[used++] = *c;
+    line[used++] = ' ';
+    used = append_number(line, used, static_cast<unsigned long long>(number));
+    line[used++] = '\n';
+    append_line(path, line, used);
+    errno = saved;
+}
+
+NOT_INSTRUMENTED long disposition_kind(void (*handler)(int)) {
+    if (handler == SIG_DFL)
+        return 0;
+    return handler == SIG_IGN ? 1 : 2;
+}
+
+long threads_started = 0;
+
+// Marks the start of a pass at the first thread of each: workers start
+// SOAK_WORKERS at a time.
+NOT_INSTRUMENTED void mark_thread_start() {
+    if (getenv("SOAK_MARKS") == nullptr)
+        return;
+    const char* text = getenv("SOAK_WORKERS");
+    long workers = text != nullptr ? strtol(text, nullptr, 10) : 0;
+    if (workers < 1)
+        workers = 1;
+    const long index = __atomic_fetch_add(&threads_started, 1, __ATOMIC_SEQ_CST);
+    if (index % workers != 0)
+        return;
+    const long pass = index / workers + 1;
+    mark("pool-start", pass);
+    if (pass > 1)
+        wait_ms(stretch_ms("pass"));
+    mark("pass-begin", pass);
+}
+
 } // namespace
 
 extern "C" {
@@ -274,55 +380,6 @@ NOT_INSTRUMENTED int __open64_2(const char* path, int flags) {
     return real(path, flags);
 }
 
-NOT_INSTRUMENTED int openat(int dir, const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const mode_t mode = open_mode(flags, rest);
-    va_end(rest);
-    if (should_fail("openat", CALLER, path, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("openat", int (*)(int, const char*, int, ...));
-    return real(dir, path, flags, mode);
-}
-
-NOT_INSTRUMENTED int stat(const char* path, struct stat* info) {
-    if (should_fail("stat", CALLER, path, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("stat", int (*)(const char*, struct stat*));
-    return real(path, info);
-}
-
-NOT_INSTRUMENTED int fstat(int fd, struct stat* info) {
-    if (should_fail("fstat", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("fstat", int (*)(int, struct stat*));
-    return real(fd, info);
-}
-
-NOT_INSTRUMENTED off_t lseek(int fd, off_t offset, int whence) {
-    if (should_fail("lseek", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("lseek", off_t(*)(int, off_t, int));
-    return real(fd, offset, whence);
-}
-
-NOT_INSTRUMENTED off64_t lseek64(int fd, off64_t offset, int whence) {
-    if (should_fail("lseek", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("lseek64", off64_t(*)(int, off64_t, int));
-    return real(fd, offset, whence);
-}
-
 NOT_INSTRUMENTED int ioctl(int fd, unsigned long request, ...) {
     va_list rest;
     va_start(rest, request);
@@ -345,75 +402,6 @@ NOT_INSTRUMENTED ssize_t read(int fd, void* buffer, size_t size) {
         return -1;
     }
     return real(fd, buffer, size);
-}
-
-NOT_INSTRUMENTED ssize_t write(int fd, const void* buffer, size_t size) {
-    NEXT("write", ssize_t(*)(int, const void*, size_t));
-    if (should_fail("write", CALLER, nullptr, -1)) {
-        if (plan.short_bytes >= 0)
-            return real(fd, buffer, short_length(size));
-        errno = error_or(EIO);
-        return -1;
-    }
-    return real(fd, buffer, size);
-}
-
-NOT_INSTRUMENTED ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-    if (should_fail("pread", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("pread", ssize_t(*)(int, void*, size_t, off_t));
-    return real(fd, buffer, size, offset);
-}
-
-NOT_INSTRUMENTED ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
-    if (should_fail("pread", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("pread64", ssize_t(*)(int, void*, size_t, off64_t));
-    return real(fd, buffer, size, offset);
-}
-
-NOT_INSTRUMENTED ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
-    NEXT("pwrite", ssize_t(*)(int, const void*, size_t, off_t));
-    if (should_fail("pwrite", CALLER, nullptr, -1)) {
-        if (plan.short_bytes >= 0)
-            return real(fd, buffer, short_length(size), offset);
-        errno = error_or(EIO);
-        return -1;
-    }
-    return real(fd, buffer, size, offset);
-}
-
-NOT_INSTRUMENTED ssize_t pwrite64(int fd, const void* buffer, size_t size, off64_t offset) {
-    NEXT("pwrite64", ssize_t(*)(int, const void*, size_t, off64_t));
-    if (should_fail("pwrite", CALLER, nullptr, -1)) {
-        if (plan.short_bytes >= 0)
-            return real(fd, buffer, short_length(size), offset);
-        errno = error_or(EIO);
-        return -1;
-    }
-    return real(fd, buffer, size, offset);
-}
-
-NOT_INSTRUMENTED int fsync(int fd) {
-    if (should_fail("fsync", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("fsync", int (*)(int));
-    return real(fd);
-}
-
-NOT_INSTRUMENTED int fdatasync(int fd) {
-    if (should_fail("fdatasync", CALLER, nullptr, -1)) {
-        errno = error_or(EIO);
-        return -1;
-    }
-    NEXT("fdatasync", int (*)(int));
-    return real(fd);
 }
 
 NOT_INSTRUMENTED int close(int fd) {
@@ -441,6 +429,8 @@ NOT_INSTRUMENTED int posix_memalign(void** memory, size_t alignment, size_t size
 
 NOT_INSTRUMENTED int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                                     void* (*start)(void*), void* argument) {
+    if (!from_sanitizer_runtime(CALLER))
+        mark_thread_start();
     if (should_fail("pthread_create", CALLER, nullptr, -1))
         return error_or(EAGAIN);
     NEXT_RETURNING("pthread_create",
@@ -449,6 +439,10 @@ NOT_INSTRUMENTED int pthread_create(pthread_t* thread, const pthread_attr_t* att
 }
 
 NOT_INSTRUMENTED int pthread_attr_init(pthread_attr_t* attributes) {
+    if (getenv("SOAK_MARKS") != nullptr && !from_sanitizer_runtime(CALLER)) {
+        mark("attr-init", 0);
+        wait_ms(stretch_ms("pool"));
+    }
     if (should_fail("pthread_attr_init", CALLER, nullptr, -1))
         return error_or(ENOMEM);
     NEXT_RETURNING("pthread_attr_init", int (*)(pthread_attr_t*), ENOMEM);
@@ -460,6 +454,52 @@ NOT_INSTRUMENTED int pthread_attr_setdetachstate(pthread_attr_t* attributes, int
         return error_or(EINVAL);
     NEXT_RETURNING("pthread_attr_setdetachstate", int (*)(pthread_attr_t*, int), EINVAL);
     return real(attributes, state);
+}
+
+// The SIGINT dispositions, marked (and stretched before a handler is set).
+NOT_INSTRUMENTED int sigaction(int sig, const struct sigaction* action, struct sigaction* old) {
+    NEXT("sigaction", int (*)(int, const struct sigaction*, struct sigaction*));
+    if (sig != SIGINT || action == nullptr || from_sanitizer_runtime(CALLER))
+        return real(sig, action, old);
+    const long kind = disposition_kind(action->sa_handler);
+    if (kind == 2)
+        wait_ms(stretch_ms("handler"));
+    mark("sigint-begin", kind);
+    const int result = real(sig, action, old);
+    mark("sigint-end", kind);
+    return result;
+}
+
+using signal_handler = void (*)(int);
+
+NOT_INSTRUMENTED signal_handler signal(int sig, signal_handler handler) {
+    static void* cache = nullptr;
+    const auto real = next<signal_handler (*)(int, signal_handler)>(&cache, "signal");
+    if (real == nullptr)
+        return SIG_ERR;
+    if (sig != SIGINT || from_sanitizer_runtime(CALLER))
+        return real(sig, handler);
+    const long kind = disposition_kind(handler);
+    if (kind == 2)
+        wait_ms(stretch_ms("handler"));
+    mark("sigint-begin", kind);
+    const signal_handler result = real(sig, handler);
+    mark("sigint-end", kind);
+    return result;
+}
+
+// The workers' pause at the end of a stripe (a sleep off the main thread).
+NOT_INSTRUMENTED unsigned int sleep(unsigned int seconds) {
+    static void* cache = nullptr;
+    const auto real = next<unsigned int (*)(unsigned int)>(&cache, "sleep");
+    if (real == nullptr)
+        return seconds;
+    if (syscall(SYS_gettid) == getpid() || from_sanitizer_runtime(CALLER))
+        return real(seconds);
+    mark("pause-begin", seconds);
+    const unsigned int left = real(seconds);
+    mark("pause-end", seconds);
+    return left;
 }
 
 } // extern "C"
