@@ -2,7 +2,7 @@
 // Runs that fail: a write error from the device, and thread or memory calls
 // made to fail by the preloaded library. Each ends with its message, status 1
 // and nothing on standard output.
-#include "run_output.h"
+#include "support/run_output.h"
 
 #include "program/program_helpers.h"
 #include "support/process.h"
@@ -53,7 +53,7 @@ TEST_P(RunWriteError, EndsTheRunWithItsMessageAndNothingOnStandardOutput) {
     const child_options options = program_options(60);
 
     const child_result run =
-        run_program({"-y", "-n", "2", "-w", "2", "-b", "64k", disk.path()}, options);
+        run_platterfell({"-y", "-n", "2", "-w", "2", "-b", "64k", disk.path()}, options);
 
     ASSERT_TRUE(run.exited) << describe_run(run);
     EXPECT_EQ(run.exit_code, 1) << describe_run(run);
@@ -132,11 +132,11 @@ TEST_P(RunStartFailure, EndsWithItsMessageAndStatusOne) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     args.push_back(disk.path());
 
-    const child_result run = run_program(args, options);
+    const child_result run = run_platterfell(args, options);
     const std::string failed = io_read_text_or_empty(report);
     unlink(report.c_str());
 
-    if (failed.empty() && sanitizer_build())
+    if (failed.empty() && !sanitizer_build().empty())
         GTEST_SKIP() << "the preloaded library did not get to fail " << c.call
                      << ": in this sanitizer build the runtime's own " << c.call
                      << " takes the call first; " << describe_run(run);
@@ -244,7 +244,7 @@ TEST(RunOnFullBackingStore, FailsWithTheWriteMessage) {
     ASSERT_TRUE(sized);
     {
         const loop_device disk(image, 512, false);
-        const child_result run = run_program({"-y", "-w", "1", "-b", "64k", disk.path()});
+        const child_result run = run_platterfell({"-y", "-w", "1", "-b", "64k", disk.path()});
         EXPECT_EQ(run.exit_code, 1) << describe_run(run);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(escaped(parse_run_stderr(run.err).other_joined()),
@@ -259,7 +259,7 @@ TEST(RunOnFullBackingStore, FailsWithTheWriteMessage) {
 // with the thread library's message, not killed for its memory.
 TEST(RunWithTooManyWorkers, EndsWithAMessageUnderAnAddressSpaceLimit) {
     REQUIRE_LOOP_DEVICES();
-    if (sanitizer_build())
+    if (!sanitizer_build().empty())
         GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space limit";
     scratch_device disk(1 * mib, 512);
     const std::uint64_t workers = 1000000000;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // SIGINT sent to the built binary while it runs: the notice, the orderly end
 // after the current pass, the newline on standard output and status 130.
-#include "run_output.h"
+#include "support/run_output.h"
 
 #include "support/process.h"
 #include "support/fault_device.h"

@@ -2,7 +2,7 @@
 // Blocks that do not read back what was written, on the fault device: each
 // is reported by its offset in every pass, the run still goes over every
 // pass, and the exit status is 1 at its end.
-#include "run_output.h"
+#include "support/run_output.h"
 
 #include "support/process.h"
 #include "support/fault_device.h"
@@ -71,7 +71,7 @@ TEST_P(RunMismatch, IsReportedInEveryPassAndTheStatusIsOneAfterTheLast) {
     args.push_back(disk.path());
     const child_options options = program_options(90);
 
-    const child_result run = run_program(args, options);
+    const child_result run = run_platterfell(args, options);
 
     ASSERT_TRUE(run.exited) << describe_run(run);
     EXPECT_EQ(run.exit_code, 1) << describe_run(run);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/process.h"
+#include "support/run_output.h"
 #include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
@@ -43,17 +44,6 @@ inline const std::string expected_prompt =
 // The same prompt as a terminal shows it (the line end becomes "\r\n").
 inline const std::string expected_prompt_on_terminal =
     "WARNING: All data on the target disk will be destroyed!\r\nContinue? (y/n):";
-
-// Runs the built program with ARGS, for at most 60 seconds: start-up and a
-// run over a tiny device take a few.
-inline child_result run_platterfell(const std::vector<std::string>& args,
-                                    child_options options = {}) {
-    std::vector<std::string> argv{platterfell_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    if (options.timeout_seconds > 60)
-        options.timeout_seconds = 60;
-    return run_child(argv, options);
-}
 
 // N copies of BYTE, to compare a device's content with.
 inline std::vector<unsigned char> bytes_of(std::size_t count, unsigned char byte) {

@@ -2,7 +2,7 @@
 // Whole runs of the built binary on scratch loop devices: what lands on the
 // device, the single newline on standard output, the progress display and
 // how long a pass takes.
-#include "run_output.h"
+#include "support/run_output.h"
 
 #include "program/program_helpers.h"
 #include "support/process.h"
@@ -59,7 +59,7 @@ TEST_P(RunWrites, EveryByteOfTheDeviceIsPartOfACopyOfOneBlock) {
     args.push_back(disk.path());
     const child_options options = program_options(60);
 
-    const child_result run = run_program(args, options);
+    const child_result run = run_platterfell(args, options);
 
     ASSERT_TRUE(run.exited) << describe_run(run);
     EXPECT_EQ(run.exit_code, 0) << describe_run(run);
@@ -131,7 +131,7 @@ TEST_P(RunPasses, ThreePassesDrawTheirLinesInOrderAndTakeThreeSecondsEach) {
     const child_options options = program_options(90);
 
     const child_result run =
-        run_program({"-y", "-n", "3", "-w", "4", "-b", "64k", disk.path()}, options);
+        run_platterfell({"-y", "-n", "3", "-w", "4", "-b", "64k", disk.path()}, options);
 
     ASSERT_TRUE(run.exited) << describe_run(run);
     EXPECT_EQ(run.exit_code, 0) << describe_run(run);
@@ -173,7 +173,7 @@ TEST_P(RunOnSlowDevice, EachPassStartsFromNothingAndTheEstimateCountsDown) {
     const child_options options = program_options(90);
 
     const child_result run =
-        run_program({"-y", "-n", "2", "-w", "1", "-b", "64k", disk.path()}, options);
+        run_platterfell({"-y", "-n", "2", "-w", "1", "-b", "64k", disk.path()}, options);
 
     ASSERT_TRUE(run.exited) << describe_run(run);
     EXPECT_EQ(run.exit_code, 0) << describe_run(run);

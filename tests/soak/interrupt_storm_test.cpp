@@ -362,8 +362,8 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
         // Checks.
         ASSERT_FALSE(result.timed_out) << where << "hang: " << result.err;
         ASSERT_FALSE(sends.empty()) << where << "no interrupt was sent; " << describe_exit(result);
-        const parsed_stderr err = parse_stderr(result.err);
-        EXPECT_EQ(err.malformed, "") << where;
+        const run_stderr err = parse_run_stderr(result.err);
+        EXPECT_TRUE(err.malformed.empty()) << where;
         const std::string first_phase =
             phase_at(marks, sends.front(), plan.passes, plan.prompt, answered);
         const mark* handler_end = find_handler(marks, plan.prompt).end;
@@ -391,7 +391,7 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             // Only the prompt (and the echoed answer) may have been written;
             // under ThreadSanitizer a first interrupt may have ended the
             // prompt as end of input and a second one the process.
-            const std::string other = err.other();
+            const std::string other = err.other_joined();
             const bool tsan_declined_first =
                 sanitizer_build() == "ThreadSanitizer" && other == prompt + "\n";
             EXPECT_TRUE(other.empty() || other == prompt || other == prompt + "y\n" ||
@@ -429,7 +429,7 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             std::string expected_other = prompt_text;
             for (std::size_t k = 0; k < notices; ++k)
                 expected_other += notice;
-            EXPECT_EQ(err.other(), expected_other) << where;
+            EXPECT_EQ(err.other_joined(), expected_other) << where;
             EXPECT_LE(after_last,
                       end_bound + block_allowance + load_allowance + sanitizer_allowance())
                 << where;
@@ -449,7 +449,7 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             }
             const std::size_t first_notice = result.err.find(notice);
             std::size_t lines_after = 0;
-            for (const progress_line& line : err.lines) {
+            for (const drawn_line& line : err.lines) {
                 EXPECT_EQ(line.passes, plan.passes) << where;
                 if (line.at < first_notice)
                     continue;

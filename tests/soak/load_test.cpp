@@ -23,17 +23,17 @@ constexpr std::uint64_t mib = 1 << 20;
 
 // Every line parses, shows PASSES as the total, and the pass numbers run
 // from 1 to PASSES in order; gives the last line.
-progress_line check_lines(const parsed_stderr& err, unsigned passes) {
-    EXPECT_EQ(err.malformed, "");
-    unsigned expected_pass = 1;
-    for (const progress_line& line : err.lines) {
+drawn_line check_lines(const run_stderr& err, int passes) {
+    EXPECT_TRUE(err.malformed.empty());
+    int expected_pass = 1;
+    for (const drawn_line& line : err.lines) {
         EXPECT_EQ(line.passes, passes);
         if (line.pass == expected_pass + 1)
             ++expected_pass;
         EXPECT_EQ(line.pass, expected_pass) << "passes out of order";
     }
     EXPECT_EQ(expected_pass, passes) << "not every pass drew a line";
-    return err.lines.empty() ? progress_line{} : err.lines.back();
+    return err.lines.empty() ? drawn_line{} : err.lines.back();
 }
 
 child_options within(double seconds) {
@@ -58,9 +58,9 @@ TEST(Load, TwoHundredFiftySixWorkersOnSixtyFourMib) {
         run_child({platterfell_binary(), "-y", "-w", "256", disk.path()}, within(120));
     EXPECT_TRUE(result.exited && result.exit_code == 0) << describe_exit(result);
     EXPECT_EQ(result.out, "\n");
-    const parsed_stderr err = parse_stderr(result.err);
-    EXPECT_EQ(err.other(), "");
-    const progress_line last = check_lines(err, 1);
+    const run_stderr err = parse_run_stderr(result.err);
+    EXPECT_EQ(err.other_joined(), "");
+    const drawn_line last = check_lines(err, 1);
     EXPECT_EQ(last.megabytes, 64);
     EXPECT_EQ(last.percent, 100);
     const std::string content = check_uniform_blocks(disk.path(), 64 * mib, 4096, 127, false);
@@ -76,9 +76,9 @@ TEST(Load, ThreePassesOnATinyDevice) {
         {platterfell_binary(), "-y", "-z", "-w", "2", "-n", "3", disk.path()}, within(120));
     EXPECT_TRUE(result.exited && result.exit_code == 0) << describe_exit(result);
     EXPECT_EQ(result.out, "\n");
-    const parsed_stderr err = parse_stderr(result.err);
-    EXPECT_EQ(err.other(), "");
-    const progress_line last = check_lines(err, 3);
+    const run_stderr err = parse_run_stderr(result.err);
+    EXPECT_EQ(err.other_joined(), "");
+    const drawn_line last = check_lines(err, 3);
     EXPECT_EQ(last.percent, 100);
     // Each pass ends with the workers' 3-second pause.
     EXPECT_GE(result.seconds, 9.0);
@@ -95,9 +95,9 @@ TEST(Load, OneMibBlocksWithSixteenWorkersOnOneGib) {
         run_child({platterfell_binary(), "-y", "-b", "1m", "-w", "16", disk.path()}, within(200));
     EXPECT_TRUE(result.exited && result.exit_code == 0) << describe_exit(result);
     EXPECT_EQ(result.out, "\n");
-    const parsed_stderr err = parse_stderr(result.err);
-    EXPECT_EQ(err.other(), "");
-    const progress_line last = check_lines(err, 1);
+    const run_stderr err = parse_run_stderr(result.err);
+    EXPECT_EQ(err.other_joined(), "");
+    const drawn_line last = check_lines(err, 1);
     EXPECT_EQ(last.megabytes, 1024);
     EXPECT_EQ(last.percent, 100);
     // The image started as zeros; 1 MiB of test data is not all zero.

@@ -97,9 +97,9 @@ TEST_P(Memcheck, NoInvalidAccessNoDefiniteLeak) {
     EXPECT_TRUE(result.exited && result.exit_code == c.status)
         << describe_exit(result) << "\nvalgrind: " << report;
     EXPECT_EQ(result.out, c.stdout_text);
-    const parsed_stderr err = parse_stderr(result.err);
-    EXPECT_EQ(err.malformed, "");
-    EXPECT_EQ(err.other(), with_device(c.stderr_text, path));
+    const run_stderr err = parse_run_stderr(result.err);
+    EXPECT_TRUE(err.malformed.empty());
+    EXPECT_EQ(err.other_joined(), with_device(c.stderr_text, path));
     EXPECT_NE(report.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos) << report;
     const bool nothing_lost =
         report.find("All heap blocks were freed -- no leaks are possible") != std::string::npos ||

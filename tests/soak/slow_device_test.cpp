@@ -29,7 +29,7 @@ std::vector<double> line_times(const std::string& err, const std::vector<double>
     view.sizes = sizes;
     view.started = started;
     std::vector<double> when;
-    for (const progress_line& line : parse_stderr(err).lines)
+    for (const drawn_line& line : parse_run_stderr(err).lines)
         when.push_back(view.arrival(line.at));
     return when;
 }
@@ -87,9 +87,9 @@ TEST(SlowDevice, ProgressGoesOnAndAnInterruptEndsTheRunAfterTheBlockInFlight) {
 
         EXPECT_TRUE(result.exited && result.exit_code == 130) << describe_exit(result);
         EXPECT_EQ(result.out, "\n");
-        const parsed_stderr err = parse_stderr(result.err);
-        EXPECT_EQ(err.malformed, "");
-        EXPECT_EQ(err.other(), "\nAborting...\n");
+        const run_stderr err = parse_run_stderr(result.err);
+        EXPECT_TRUE(err.malformed.empty());
+        EXPECT_EQ(err.other_joined(), "\nAborting...\n");
         const std::vector<double> all = line_times(result.err, times, sizes, started);
         EXPECT_LE(count_between(all, interrupted + 0.05, ended), 0u)
             << "a progress line was drawn after the notice";
@@ -150,7 +150,7 @@ TEST(SlowDevice, HungDeviceKeepsTheRunWaitingUntilTheBlockCompletes) {
         const double took = io_now() - released;
         EXPECT_TRUE(result.exited && result.exit_code == 130) << describe_exit(result);
         EXPECT_EQ(result.out, "\n");
-        EXPECT_EQ(parse_stderr(result.err).other(), "\nAborting...\n");
+        EXPECT_EQ(parse_run_stderr(result.err).other_joined(), "\nAborting...\n");
         // (Less than a millisecond of the pause may pass before clear_rules returns.)
         EXPECT_GE(took, 2.9);
         EXPECT_LE(took, 3.0 + 1.0 + 1.0);

@@ -60,9 +60,9 @@ TEST(WideOffsets, FlipPastFourGibIsReportedAtItsExactOffset) {
 
         EXPECT_TRUE(result.exited && result.exit_code == 1) << describe_exit(result);
         EXPECT_EQ(result.out, "\n");
-        const parsed_stderr err = parse_stderr(result.err);
-        EXPECT_EQ(err.malformed, "");
-        EXPECT_EQ(err.other(), report + "\nAborting...\n");
+        const run_stderr err = parse_run_stderr(result.err);
+        EXPECT_TRUE(err.malformed.empty());
+        EXPECT_EQ(err.other_joined(), report + "\nAborting...\n");
         EXPECT_EQ(disk.stats().flipped_bytes, 1u);
 
         // The stripe's blocks landed at 4 GiB + 8 KiB and on, not 4 GiB lower.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the run tests of the built binary share: reading back the progress
-// display from standard error, checking it against the run, and checking what
-// a run left on the device.
+// Running the built program and reading what it did: the progress display
+// and the messages on standard error, checked against the run, and what a
+// run left on the device.
 #pragma once
 
 #include "support/process.h"
@@ -22,6 +22,7 @@ struct drawn_line {
     std::string eta;       // the text after "ETA: "
     std::string text;      // the line from "pass:" up to its closing carriage return
     std::size_t index = 0; // position among the drawn lines
+    std::size_t at = 0;    // byte offset in stderr of its line erase
 };
 
 // Standard error of a run, cut at the line erase ESC [ 2 K and the carriage
@@ -68,6 +69,14 @@ testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
 testing::AssertionResult holds_copies_of_one_block(const std::vector<unsigned char>& bytes,
                                                    std::size_t block_size, bool zero);
 
+// Reads SIZE bytes of a device with O_DIRECT, a chunk at a time, and checks
+// that every BLOCK-sized block equals the first one, that every byte is at
+// most LARGEST and, unless ZERO_ALLOWED, that the first block is not all
+// zero; gives an empty string or what differed. For devices too large to
+// hold in memory at once.
+std::string check_uniform_blocks(const std::string& path, std::uint64_t size, std::uint32_t block,
+                                 unsigned char largest, bool zero_allowed);
+
 // How many bytes of BYTES still hold BYTE.
 std::size_t count_of_byte(const std::vector<unsigned char>& bytes, unsigned char byte);
 
@@ -78,8 +87,8 @@ std::size_t count_of_byte(const std::vector<unsigned char>& bytes, unsigned char
 child_options program_options(double timeout_seconds = 60);
 
 // Runs the built program with ARGS.
-child_result run_program(const std::vector<std::string>& args,
-                         const child_options& options = program_options());
+child_result run_platterfell(const std::vector<std::string>& args,
+                             const child_options& options = program_options());
 
 // The built program's command line with ARGS.
 std::vector<std::string> program_command(const std::vector<std::string>& args);
@@ -91,5 +100,6 @@ std::string describe_run(const child_result& run);
 // TEXT with control bytes written as \r, \n, \e or \xNN.
 std::string escaped(const std::string& text);
 
-// Whether this build runs under a sanitizer (the program is built alike).
-bool sanitizer_build();
+// The sanitizer this build (the program's too) runs under: "AddressSanitizer",
+// "ThreadSanitizer", or an empty string.
+std::string sanitizer_build();

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: MIT
-#include "run_output.h"
+#include "support/run_output.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -91,6 +98,7 @@ run_stderr parse_run_stderr(const std::string& err) {
             line.eta = match[5];
             line.text = match[0];
             line.index = parsed.lines.size();
+            line.at = at;
             parsed.lines.push_back(line);
             const std::string rest = match.suffix();
             if (!rest.empty())
@@ -180,7 +188,7 @@ std::vector<std::string> program_command(const std::vector<std::string>& args) {
 child_options program_options(double timeout_seconds) {
     child_options options;
     options.timeout_seconds = timeout_seconds;
-    if (sanitizer_build()) {
+    if (!sanitizer_build().empty()) {
         const char* inherited = std::getenv("TSAN_OPTIONS");
         std::string value = inherited != nullptr && *inherited != '\0' ? inherited : "";
         options.env.push_back("TSAN_OPTIONS=" + value + (value.empty() ? "" : ":") +
@@ -189,7 +197,7 @@ child_options program_options(double timeout_seconds) {
     return options;
 }
 
-child_result run_program(const std::vector<std::string>& args, const child_options& options) {
+child_result run_platterfell(const std::vector<std::string>& args, const child_options& options) {
     return run_child(program_command(args), options);
 }
 
@@ -218,16 +226,66 @@ std::string describe_run(const child_result& run) {
            escaped(run.err) + "\"";
 }
 
-bool sanitizer_build() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
+std::string sanitizer_build() {
+#if defined(__SANITIZE_ADDRESS__)
+    return "AddressSanitizer";
+#elif defined(__SANITIZE_THREAD__)
+    return "ThreadSanitizer";
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    return true;
+#if __has_feature(address_sanitizer)
+    return "AddressSanitizer";
+#elif __has_feature(thread_sanitizer)
+    return "ThreadSanitizer";
 #else
-    return false;
+    return "";
 #endif
 #else
-    return false;
+    return "";
 #endif
+}
+
+std::string check_uniform_blocks(const std::string& path, std::uint64_t size, std::uint32_t block,
+                                 unsigned char largest, bool zero_allowed) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot open " + path + ": " + std::strerror(errno);
+    const std::size_t chunk = std::max<std::size_t>(block, 1 << 20);
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 4096, chunk) != 0) {
+        close(fd);
+        return "out of memory";
+    }
+    std::unique_ptr<unsigned char, decltype(&std::free)> buffer(static_cast<unsigned char*>(memory),
+                                                                &std::free);
+    std::vector<unsigned char> first;
+    std::string problem;
+    std::uint64_t at = 0;
+    while (at < size && problem.empty()) {
+        const ssize_t got = pread(fd, buffer.get(), chunk, static_cast<off_t>(at));
+        if (got <= 0) {
+            problem = "read at " + std::to_string(at) + " gave " + std::to_string(got);
+            break;
+        }
+        const unsigned char* data = buffer.get();
+        if (first.empty()) {
+            first.assign(data, data + block);
+            if (!zero_allowed &&
+                std::all_of(first.begin(), first.end(), [](unsigned char b) { return b == 0; }))
+                problem = "the first block is all zero: nothing was written";
+        }
+        for (ssize_t k = 0; k < got && problem.empty(); ++k) {
+            const std::uint64_t offset = at + static_cast<std::uint64_t>(k);
+            if (data[k] != first[offset % block] || data[k] > largest) {
+                problem = "byte " + std::to_string(offset) + " is " + std::to_string(data[k]) +
+                          ", block 0 has " + std::to_string(first[offset % block]) +
+                          " there (largest allowed " + std::to_string(largest) + ")";
+                break;
+            }
+        }
+        at += static_cast<std::uint64_t>(got);
+    }
+    close(fd);
+    if (problem.empty() && at != size)
+        problem = "read " + std::to_string(at) + " bytes of " + std::to_string(size);
+    return problem;
 }
