@@ -4,9 +4,8 @@
 #include "support/run_output.h"
 
 #include "support/process.h"
-#include "support/fault_device.h"
+#include "support/devices.h"
 #include "support/io_util.h"
-#include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
 

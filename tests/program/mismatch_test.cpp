@@ -5,7 +5,7 @@
 #include "support/run_output.h"
 
 #include "support/process.h"
-#include "support/fault_device.h"
+#include "support/devices.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>

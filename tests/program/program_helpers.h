@@ -5,7 +5,7 @@
 
 #include "support/process.h"
 #include "support/run_output.h"
-#include "support/scratch_device.h"
+#include "support/devices.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "program/program_helpers.h"
 
 #include "support/process.h"
-#include "support/scratch_device.h"
+#include "support/devices.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,8 @@
 #include "soak/soak_helpers.h"
 
 #include "support/process.h"
-#include "support/device_gate.h"
+#include "support/devices.h"
 #include "support/io_util.h"
-#include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
 

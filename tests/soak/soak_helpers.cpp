@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "soak/soak_helpers.h"
 
-#include "support/fault_device.h"
+#include "support/devices.h"
 #include "support/io_util.h"
 
 #include <dirent.h>

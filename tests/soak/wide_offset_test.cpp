@@ -5,8 +5,7 @@
 #include "soak/soak_helpers.h"
 
 #include "support/process.h"
-#include "support/device_gate.h"
-#include "support/fault_device.h"
+#include "support/devices.h"
 #include "support/io_util.h"
 
 #include <gtest/gtest.h>

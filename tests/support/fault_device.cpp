@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "support/fault_device.h"
+#include "support/devices.h"
 
 #include "support/io_util.h"
-#include "support/scratch_device.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -190,10 +189,6 @@ void fault_device::drop_writes(std::uint64_t start, std::uint64_t end) {
     add_rule("drop-write " + std::to_string(start) + " " + std::to_string(end));
 }
 
-void fault_device::wrap_beyond(std::uint64_t stored) {
-    add_rule("wrap " + std::to_string(stored));
-}
-
 void fault_device::delay(std::uint64_t start, std::uint64_t end, unsigned ms) {
     add_rule("delay " + std::to_string(start) + " " + std::to_string(end) + " " +
              std::to_string(ms));
@@ -245,10 +240,6 @@ std::vector<unsigned char> fault_device::read_all() const {
 
 void fault_device::write_stored(std::uint64_t offset, const std::vector<unsigned char>& bytes) {
     io_write_file(mount_dir_ + "/store", offset, bytes);
-}
-
-std::vector<unsigned char> fault_device::read_device() const {
-    return io_read_direct(path());
 }
 
 void fault_device::abort_connection() {

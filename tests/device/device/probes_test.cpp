@@ -7,9 +7,8 @@
 
 #include "support/process.h"
 #include "support/reexec.h"
-#include "support/device_gate.h"
+#include "support/devices.h"
 #include "support/io_util.h"
-#include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
 

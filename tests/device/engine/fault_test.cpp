@@ -9,7 +9,7 @@
 // soak-results/fault-table.tsv, which the soak summary totals per kind.
 #include "device/engine/engine_child.h"
 
-#include "support/fault_device.h"
+#include "support/devices.h"
 #include "support/io_util.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,7 @@
 // workers count themselves out, and how a stop ends them.
 #include "device/engine/engine_child.h"
 
-#include "support/fault_device.h"
-#include "support/scratch_device.h"
+#include "support/devices.h"
 
 #include <gtest/gtest.h>
 

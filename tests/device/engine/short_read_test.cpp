@@ -6,7 +6,7 @@
 
 #include "support/process.h"
 #include "support/io_util.h"
-#include "support/scratch_device.h"
+#include "support/devices.h"
 
 #include <gtest/gtest.h>
 

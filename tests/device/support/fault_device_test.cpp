@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "support/fault_device.h"
+#include "support/devices.h"
 
 #include "support/process.h"
 #include "support/io_util.h"
-#include "support/scratch_device.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "support/scratch_device.h"
+#include "support/devices.h"
 
 #include "support/io_util.h"
 

@@ -34,10 +34,9 @@ struct disk_state {
     std::uint64_t size = 0;         // apparent size of the disk file
     std::mutex data_lock;           // guards copies into and out of bytes
 
-    std::mutex rules_lock;               // guards rules, wrap and generation
+    std::mutex rules_lock;               // guards rules and generation
     std::condition_variable rules_moved; // signalled when rules change
     std::vector<fault_rule> rules;       // in the order they were added
-    std::uint64_t wrap = 0;              // bytes stored when addresses wrap, 0 for none
     std::uint64_t generation = 0;        // bumped by every change of the rules
 
     counters count;
@@ -47,13 +46,12 @@ disk_state state;
 
 struct snapshot {
     std::vector<fault_rule> rules;
-    std::uint64_t wrap;
     std::uint64_t generation;
 };
 
 snapshot take_snapshot() {
     std::lock_guard<std::mutex> hold(state.rules_lock);
-    return snapshot{state.rules, state.wrap, state.generation};
+    return snapshot{state.rules, state.generation};
 }
 
 // Waits for the longest delay rule touching the request; a change of the
@@ -78,27 +76,12 @@ int first_error(const snapshot& rules, rule_kind kind, std::uint64_t offset, std
     return 0;
 }
 
-std::uint64_t stored_at(std::uint64_t offset, std::uint64_t wrap) {
-    return wrap == 0 ? offset : offset % wrap;
-}
-
-// Copies [offset, offset + length) of the disk out of or into memory, with
-// addresses wrapped at WRAP. Hold data_lock.
-void copy_wrapped(unsigned char* data, std::uint64_t offset, std::size_t length, std::uint64_t wrap,
-                  bool into_disk) {
-    while (length > 0) {
-        const std::uint64_t at = stored_at(offset, wrap);
-        const std::uint64_t limit = wrap == 0 ? state.size : wrap;
-        const std::size_t piece =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length, limit - at));
-        if (into_disk)
-            std::memcpy(state.bytes + at, data, piece);
-        else
-            std::memcpy(data, state.bytes + at, piece);
-        data += piece;
-        offset += piece;
-        length -= piece;
-    }
+// Copies [offset, offset + length) of the disk out of or into memory. Hold data_lock.
+void copy_stored(unsigned char* data, std::uint64_t offset, std::size_t length, bool into_disk) {
+    if (into_disk)
+        std::memcpy(state.bytes + offset, data, length);
+    else
+        std::memcpy(data, state.bytes + offset, length);
 }
 
 std::size_t clip(std::size_t size, std::uint64_t offset) {
@@ -136,7 +119,7 @@ int disk_read(char* buffer, std::size_t size, std::uint64_t offset) {
     auto* data = reinterpret_cast<unsigned char*>(buffer);
     {
         std::lock_guard<std::mutex> hold(state.data_lock);
-        copy_wrapped(data, offset, length, rules.wrap, false);
+        copy_stored(data, offset, length, false);
     }
     for (const fault_rule& rule : rules.rules) {
         if (rule.kind != rule_flip || !rule_touches(rule, offset, length))
@@ -177,14 +160,14 @@ int disk_write(const char* buffer, std::size_t size, std::uint64_t offset) {
         std::lock_guard<std::mutex> hold(state.data_lock);
         for (const auto& range : dropped) {
             if (range.first > at)
-                copy_wrapped(data + (at - offset), at, range.first - at, rules.wrap, true);
+                copy_stored(data + (at - offset), at, range.first - at, true);
             if (range.second > at) {
                 lost += range.second - std::max(at, range.first);
                 at = range.second;
             }
         }
         if (end > at)
-            copy_wrapped(data + (at - offset), at, end - at, rules.wrap, true);
+            copy_stored(data + (at - offset), at, end - at, true);
     }
     state.count.dropped_bytes += lost;
     state.count.bytes_written += length;
@@ -235,12 +218,8 @@ std::string disk_command(const std::string& text) {
         std::lock_guard<std::mutex> hold(state.rules_lock);
         if (command.kind == command_rule)
             state.rules.push_back(command.rule);
-        else if (command.kind == command_wrap)
-            state.wrap = command.wrap >= state.size ? 0 : command.wrap;
-        else {
+        else
             state.rules.clear();
-            state.wrap = 0;
-        }
         state.generation++;
         state.rules_moved.notify_all();
     }

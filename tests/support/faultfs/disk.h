@@ -22,7 +22,7 @@ int disk_read(char* buffer, std::size_t size, std::uint64_t offset);
 // A write of the disk file: rules apply and the request is counted.
 int disk_write(const char* buffer, std::size_t size, std::uint64_t offset);
 
-// The stored bytes themselves, without rules, wrap or counting.
+// The stored bytes themselves, without rules or counting.
 int disk_read_stored(char* buffer, std::size_t size, std::uint64_t offset);
 int disk_write_stored(const char* buffer, std::size_t size, std::uint64_t offset);
 

@@ -48,12 +48,6 @@ std::string rules_parse_line(const std::string& line, rule_command& command) {
         command.kind = verb == "clear" ? command_clear : command_reset_stats;
         return "";
     }
-    if (verb == "wrap") {
-        if (words.size() != 2 || !parse_number(words[1], command.wrap))
-            return "usage: wrap STORED_BYTES";
-        command.kind = command_wrap;
-        return "";
-    }
     for (const rule_word& known : rule_words) {
         if (verb != known.name)
             continue;

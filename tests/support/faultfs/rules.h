@@ -7,15 +7,14 @@
 
 // The fault rules of the faultfs daemon, and the text lines that set them.
 // Ranges are [start, end) in bytes of the disk file, which is what the loop
-// device sees (before any wrap).
+// device sees.
 //
 //   fail-write START END ERRNO   a write touching the range fails with ERRNO
 //   fail-read START END ERRNO    a read touching the range fails with ERRNO
 //   flip START END               a read returns the range's bytes XOR 0xFF
 //   drop-write START END         a write is acknowledged, the range not stored
 //   delay START END MS           a request touching the range waits MS ms
-//   wrap STORED                  store offset mod STORED (0: no wrap)
-//   clear                        remove every rule and the wrap
+//   clear                        remove every rule
 //   reset-stats                  set every counter to 0
 //
 // Numbers are decimal or 0x hexadecimal; '#' starts a comment.
@@ -30,12 +29,11 @@ struct fault_rule {
     unsigned delay_ms;   // milliseconds for delay rules
 };
 
-enum command_kind { command_none, command_rule, command_wrap, command_clear, command_reset_stats };
+enum command_kind { command_none, command_rule, command_clear, command_reset_stats };
 
 struct rule_command {
     command_kind kind = command_none; // command_none: empty line or comment
     fault_rule rule{};                // for command_rule
-    std::uint64_t wrap = 0;           // for command_wrap: bytes stored, 0 for none
 };
 
 // Parses one line into COMMAND; gives an empty string or why the line is wrong.

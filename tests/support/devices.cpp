@@ -1,20 +1,50 @@
 // SPDX-License-Identifier: MIT
-#include "support/loop_device.h"
+#include "support/devices.h"
 
 #include "support/io_util.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
+
+std::string gate_loop_devices_missing() {
+    if (geteuid() != 0)
+        return "device test needs root (loop devices are attached by ioctl)";
+    if (access("/dev/loop-control", R_OK | W_OK) != 0)
+        return std::string("device test needs /dev/loop-control: ") + std::strerror(errno);
+    return "";
+}
+
+std::string gate_fault_device_missing() {
+    std::string reason = gate_loop_devices_missing();
+    if (!reason.empty())
+        return reason;
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+        return std::string("fault device test needs /dev/fuse: ") + std::strerror(errno);
+    const std::string daemon = FAULTFS_BINARY;
+    if (daemon.empty())
+        return "fault device test needs the faultfs daemon, which is built only when "
+               "pkg-config finds fuse3 (libfuse3-dev)";
+    if (access(daemon.c_str(), X_OK) != 0)
+        return "fault device test needs " + daemon + ": " + std::strerror(errno);
+    return "";
+}
+
+bool gate_required_by_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
 
 namespace {
 
@@ -145,4 +175,68 @@ bool loop_device::detach(double timeout_seconds) {
         pause_briefly();
     }
     return true;
+}
+
+const std::string& scratch_dir() {
+    static const std::string dir = [] {
+        io_make_dirs(SCRATCH_DIR);
+        return std::string(SCRATCH_DIR);
+    }();
+    return dir;
+}
+
+std::string scratch_name(const std::string& stem, const std::string& suffix) {
+    static std::atomic<unsigned> counter{0};
+    return scratch_dir() + "/" + stem + "-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + suffix;
+}
+
+scratch_device::image_file::image_file(std::uint64_t bytes)
+    : path(scratch_name("image", ".img")), size(bytes) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        io_fail("cannot create scratch image", path);
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+        const int error = errno;
+        close(fd);
+        unlink(path.c_str());
+        errno = error;
+        io_fail("cannot size scratch image to " + std::to_string(bytes) + " bytes:", path);
+    }
+    close(fd);
+}
+
+scratch_device::image_file::~image_file() {
+    unlink(path.c_str());
+}
+
+scratch_device::scratch_device(std::uint64_t size, unsigned sector_size)
+    : scratch_device(size, options{sector_size, false}) {}
+
+scratch_device::scratch_device(std::uint64_t size, const options& choices)
+    : sector_size_(choices.sector_size), image_(size),
+      loop_(image_.path, choices.sector_size, choices.direct_io) {}
+
+std::uint64_t scratch_device::device_size() const {
+    const int fd = open(path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        io_fail("cannot open", path());
+    std::uint64_t bytes = 0;
+    const int result = ioctl(fd, BLKGETSIZE64, &bytes);
+    const int error = errno;
+    close(fd);
+    if (result != 0) {
+        errno = error;
+        io_fail("BLKGETSIZE64 failed on", path());
+    }
+    return bytes;
+}
+
+std::vector<unsigned char> scratch_device::read_all() const {
+    return io_read_direct(path());
+}
+
+void scratch_device::fill(unsigned char byte) {
+    loop_.check_owner();
+    io_fill_direct(path(), device_size(), byte);
 }
