@@ -97,6 +97,9 @@ TEST_P(RunMismatch, IsReportedInEveryPassAndTheStatusIsOneAfterTheLast) {
     EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), c.block_size, false));
 }
 
+// Through the whole program: every pass reports, the status comes after the
+// last. Where a flip lands (each stripe, the device's last block) is the
+// engine table's (EngineFaultTable); a flip across two blocks is two reports.
 INSTANTIATE_TEST_SUITE_P(FaultDevice, RunMismatch,
                          testing::Values(
                              // Byte 300,000 lies in the block at 73 * 4096.
@@ -120,22 +123,7 @@ INSTANTIATE_TEST_SUITE_P(FaultDevice, RunMismatch,
                                        {"-b", "4096", "-w", "2"},
                                        4096,
                                        {{8190, 8194}},
-                                       {4096, 8192}},
-                             // The first block of the first stripe and one in the second stripe.
-                             flip_case{"InTwoStripes",
-                                       2 * mib,
-                                       4096,
-                                       {"-b", "64k", "-w", "2"},
-                                       64 * kib,
-                                       {{0, 1}, {mib + 64 * kib + 10, mib + 64 * kib + 11}},
-                                       {0, mib + 64 * kib}},
-                             flip_case{"LastBlockOfTheDevice",
-                                       1 * mib,
-                                       512,
-                                       {"-b", "4096", "-w", "3"},
-                                       4096,
-                                       {{mib - 1, mib}},
-                                       {mib - 4096}}),
+                                       {4096, 8192}}),
                          [](const testing::TestParamInfo<flip_case>& info) {
                              return std::string(info.param.name);
                          });

@@ -309,7 +309,7 @@ TEST_P(PipedDecline, EndsAtOnceAndTheDeviceUntouched) {
     options.timeout_seconds = 20;
     const child_result run = run_platterfell({device()}, options);
     EXPECT_FALSE(run.timed_out) << "the prompt hung";
-    EXPECT_LT(run.seconds, 5);
+    EXPECT_LT(run.seconds, 10) << "no pause lies on this path; 20 s is the hang";
     EXPECT_EQ(run.err, expected_prompt + GetParam().echo);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(run.exited) << describe_exit(run);

@@ -68,13 +68,14 @@ TEST(SlowDevice, ProgressGoesOnAndAnInterruptEndsTheRunAfterTheBlockInFlight) {
         const std::vector<double> before = line_times(run.err(), times, sizes, started);
         ASSERT_FALSE(before.empty());
         // Lines about 1 s apart for 6.5 s from the first, although no block
-        // has finished yet: 7 of them.
+        // has finished yet: 7 of them, one or two fewer on a loaded machine;
+        // a poll of 2 s would draw 4, with gaps of 2 s.
         const double first_line = before.front();
         const std::size_t drawn = count_between(before, first_line, first_line + 6.5);
         const double gap = longest_gap(before, first_line, first_line + 6.5);
-        EXPECT_GE(drawn, 6u);
+        EXPECT_GE(drawn, 5u);
         EXPECT_LE(drawn, 8u);
-        EXPECT_LE(gap, 1.6);
+        EXPECT_LE(gap, 1.9);
 
         run.send_signal(SIGINT);
         const double interrupted = io_now();
@@ -93,10 +94,11 @@ TEST(SlowDevice, ProgressGoesOnAndAnInterruptEndsTheRunAfterTheBlockInFlight) {
         EXPECT_LE(count_between(all, interrupted + 0.05, ended), 0u)
             << "a progress line was drawn after the notice";
         // The block in flight is finished, then the 3-second pause, then at
-        // most one second until the main thread looks again.
+        // most one second until the main thread looks again; a loaded
+        // machine adds up to 2 s.
         const double took = ended - interrupted;
         EXPECT_GE(took, 3.0);
-        EXPECT_LE(took, block_seconds + 3.0 + 1.0 + 0.5);
+        EXPECT_LE(took, block_seconds + 3.0 + 1.0 + 2.0);
         const fault_stats after = disk.stats();
         EXPECT_EQ(after.writes, at_interrupt.writes) << "a block was begun after the interrupt";
         EXPECT_EQ(after.failed_writes + after.failed_reads, 0u);
@@ -108,7 +110,7 @@ TEST(SlowDevice, ProgressGoesOnAndAnInterruptEndsTheRunAfterTheBlockInFlight) {
             "Slow device (2.5 s per request, 5 s per block, -w 2): %zu progress lines in "
             "6.5 s from the first, longest gap %.2f s; after SIGINT the run ended in %.2f s "
             "(bound %.1f s), status %d, %llu blocks begun in all",
-            drawn, gap, took, block_seconds + 4.5, result.exit_code,
+            drawn, gap, took, block_seconds + 6.0, result.exit_code,
             static_cast<unsigned long long>(after.writes));
         record_result("slow-device.txt", line);
     }
@@ -152,7 +154,7 @@ TEST(SlowDevice, HungDeviceKeepsTheRunWaitingUntilTheBlockCompletes) {
         EXPECT_EQ(parse_run_stderr(result.err).other_joined(), "\nAborting...\n");
         // (Less than a millisecond of the pause may pass before clear_rules returns.)
         EXPECT_GE(took, 2.9);
-        EXPECT_LE(took, 3.0 + 1.0 + 1.0);
+        EXPECT_LE(took, 3.0 + 1.0 + 2.0); // the pause, the poll, a loaded machine
         EXPECT_EQ(leftovers_while_attached(trace), "");
 
         char line[256];
