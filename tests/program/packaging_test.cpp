@@ -2,6 +2,7 @@
 // The program as a system receives it: the manual page, the install rules and
 // the Debian package, through the real tools (groff, cmake, cpack, dpkg-deb).
 #include "program/program_helpers.h"
+#include "support/devices.h"
 
 #include <gtest/gtest.h>
 
@@ -96,22 +97,6 @@ std::string missing_tool(const std::vector<std::string>& tools) {
     }
     return "";
 }
-
-bool required_by_ci() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
-
-// Skips the test when a tool is missing, but fails it under CI=true.
-#define REQUIRE_TOOLS(...)                                                                         \
-    do {                                                                                           \
-        const std::string reason_ = missing_tool({__VA_ARGS__});                                   \
-        if (!reason_.empty()) {                                                                    \
-            if (required_by_ci())                                                                  \
-                FAIL() << reason_ << " (CI=true: the packaging tests must run, not skip)";         \
-            GTEST_SKIP() << reason_;                                                               \
-        }                                                                                          \
-    } while (0)
 
 // A folder of its own under /tmp, removed at the end unless the test failed,
 // so that a failure leaves its evidence behind.
@@ -215,7 +200,7 @@ std::set<std::string> regular_files_under(const std::string& root) {
 }
 
 TEST(ManualPage, RendersWithoutAnyWarning) {
-    REQUIRE_TOOLS("groff");
+    REQUIRE_GATE(missing_tool({"groff"}));
     shell_result render = run_shell("groff -man -ww -z " + quoted(manual_page) + " 2>&1");
     EXPECT_EQ(render.status, 0);
     EXPECT_EQ(render.output, "");
@@ -298,7 +283,7 @@ TEST(ManualPage, DocumentsEveryOptionOfTheUsageText) {
 }
 
 TEST(Install, PutsTheProgramInSbinAndThePageInManEightUnderDestdir) {
-    REQUIRE_TOOLS("cmake");
+    REQUIRE_GATE(missing_tool({"cmake"}));
     scratch_folder scratch;
     ASSERT_FALSE(scratch.path().empty());
     const std::string root = scratch.path() + "/root";
@@ -353,7 +338,7 @@ std::map<std::string, std::string> packaged_files(const std::string& listing) {
 // builds every target of the tree, which in the middle of a test run could
 // rebuild the very binary that other tests are running.
 TEST(DebianPackage, HoldsProgramAndPageWithAdminMetadataAndLibcDependency) {
-    REQUIRE_TOOLS("cmake", "cpack", "dpkg", "dpkg-deb", "dpkg-shlibdeps");
+    REQUIRE_GATE(missing_tool({"cmake", "cpack", "dpkg", "dpkg-deb", "dpkg-shlibdeps"}));
     scratch_folder scratch;
     ASSERT_FALSE(scratch.path().empty());
     const std::string version = version_of_package();

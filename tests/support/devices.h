@@ -25,7 +25,7 @@ std::string gate_loop_devices_missing();
 std::string gate_fault_device_missing();
 
 // Whether a missing requirement must fail the test instead of skipping it
-// (environment CI=true: CI runs as root and must run every device test).
+// (environment CI=true: CI runs as root with every tool and must run every test).
 bool gate_required_by_ci();
 
 // Skips the current test with REASON, or fails it under CI=true. Use in a test
@@ -35,7 +35,7 @@ bool gate_required_by_ci();
         const std::string gate_reason_ = (reason_expression);                                      \
         if (!gate_reason_.empty()) {                                                               \
             if (gate_required_by_ci())                                                             \
-                FAIL() << gate_reason_ << " (CI=true: device tests must run, not skip)";           \
+                FAIL() << gate_reason_ << " (CI=true: this test must run, not skip)";              \
             GTEST_SKIP() << gate_reason_;                                                          \
         }                                                                                          \
     } while (0)
