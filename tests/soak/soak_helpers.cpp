@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr char erase_line[] = "\x1b[2K\r";
-
 std::vector<std::string> entries_of(const std::string& dir) {
     std::vector<std::string> names;
     DIR* listing = opendir(dir.c_str());

@@ -211,11 +211,7 @@ scratch_device::image_file::~image_file() {
 }
 
 scratch_device::scratch_device(std::uint64_t size, unsigned sector_size)
-    : scratch_device(size, options{sector_size, false}) {}
-
-scratch_device::scratch_device(std::uint64_t size, const options& choices)
-    : sector_size_(choices.sector_size), image_(size),
-      loop_(image_.path, choices.sector_size, choices.direct_io) {}
+    : sector_size_(sector_size), image_(size), loop_(image_.path, sector_size, false) {}
 
 std::uint64_t scratch_device::device_size() const {
     const int fd = open(path().c_str(), O_RDONLY | O_CLOEXEC);

@@ -104,15 +104,9 @@ class loop_device {
 //     EXPECT_EQ(disk.read_all(), expected);
 class scratch_device {
   public:
-    struct options {
-        unsigned sector_size = 512; // logical block size of the device: 512 or 4096
-        bool direct_io = false;     // loop direct I/O onto the image (LO_FLAGS_DIRECT_IO)
-    };
-
     // SIZE bytes of image (0 and sizes that are not a multiple of the sector
     // size are fine; the kernel rounds the device down to 512-byte units).
     explicit scratch_device(std::uint64_t size, unsigned sector_size = 512);
-    scratch_device(std::uint64_t size, const options& choices);
     ~scratch_device() = default;
     scratch_device(const scratch_device&) = delete;
     scratch_device& operator=(const scratch_device&) = delete;
@@ -124,8 +118,6 @@ class scratch_device {
     // The size the kernel gives the device (BLKGETSIZE64), in bytes.
     std::uint64_t device_size() const;
     unsigned sector_size() const { return sector_size_; }
-    // Whether the loop really does direct I/O onto the image.
-    bool direct_io_active() const { return loop_.direct_io_active(); }
     // The attachment itself (detach() early, attached()).
     loop_device& loop() { return loop_; }
 

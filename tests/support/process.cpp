@@ -416,19 +416,10 @@ void child_process::pump(double max_wait_seconds) {
     }
 }
 
-bool child_process::wait_for(const std::string& stream, std::size_t& from, const std::string& text,
-                             double timeout_seconds) {
-    return io_wait_for_text(
-        stream, from, text, timeout_seconds, 0.05, [this](double wait) { pump(wait); },
-        [this] { return reaped_; });
-}
-
 bool child_process::wait_for_stderr(const std::string& text, double timeout_seconds) {
-    return wait_for(result_.err, err_from_, text, timeout_seconds);
-}
-
-bool child_process::wait_for_stdout(const std::string& text, double timeout_seconds) {
-    return wait_for(result_.out, out_from_, text, timeout_seconds);
+    return io_wait_for_text(
+        result_.err, err_from_, text, timeout_seconds, 0.05, [this](double wait) { pump(wait); },
+        [this] { return reaped_; });
 }
 
 void child_process::write_stdin(const std::string& bytes) {
@@ -469,11 +460,11 @@ child_result child_process::wait(double timeout_seconds) {
     return result_;
 }
 
-bool child_process::wait_until_mode(bool canonical, double timeout_seconds) {
+bool child_process::wait_for_raw_mode(double timeout_seconds) {
     const double deadline = io_now() + timeout_seconds;
     for (;;) {
         termios settings{};
-        if (tcgetattr(master_, &settings) == 0 && ((settings.c_lflag & ICANON) != 0) == canonical)
+        if (tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ICANON) == 0)
             return true;
         if (reaped_)
             return false;
@@ -483,14 +474,6 @@ bool child_process::wait_until_mode(bool canonical, double timeout_seconds) {
         // Poll settings often: output may never come while the mode changes.
         pump(std::min(left, 0.005));
     }
-}
-
-bool child_process::wait_for_raw_mode(double timeout_seconds) {
-    return wait_until_mode(false, timeout_seconds);
-}
-
-bool child_process::wait_for_canonical_mode(double timeout_seconds) {
-    return wait_until_mode(true, timeout_seconds);
 }
 
 termios child_process::terminal_settings() const {

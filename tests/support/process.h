@@ -87,11 +87,9 @@ class child_process {
     pid_t pid() const { return pid_; }
     // Sends SIG unless the child has been reaped (its pid may be reused).
     void send_signal(int sig);
-    // Waits until TEXT appears in stderr (stdout) after the end of the
-    // previous match of the same stream; false when the child ends or the
-    // time runs out first.
+    // Waits until TEXT appears in stderr after the end of the previous
+    // match; false when the child ends or the time runs out first.
     bool wait_for_stderr(const std::string& text, double timeout_seconds);
-    bool wait_for_stdout(const std::string& text, double timeout_seconds);
     // Output collected so far.
     const std::string& err() const { return result_.err; }
     const std::string& out() const { return result_.out; }
@@ -105,18 +103,14 @@ class child_process {
     // Waits for the end; past TIMEOUT_SECONDS kills it with SIGKILL.
     child_result wait(double timeout_seconds);
 
-    // With a terminal: waits until it has ICANON off (or on again); its
-    // current settings (tcgetattr on the master), and new ones, as a shell
-    // sets its own when a job stops.
+    // With a terminal: waits until it has ICANON off; its current settings
+    // (tcgetattr on the master), and new ones, as a shell sets its own when
+    // a job stops.
     bool wait_for_raw_mode(double timeout_seconds);
-    bool wait_for_canonical_mode(double timeout_seconds);
     termios terminal_settings() const;
     void set_terminal_settings(const termios& settings);
 
   private:
-    bool wait_for(const std::string& stream, std::size_t& from, const std::string& text,
-                  double timeout_seconds);
-    bool wait_until_mode(bool canonical, double timeout_seconds);
     void pump(double max_wait_seconds);
     bool try_reap();
     void kill_now();
@@ -134,7 +128,6 @@ class child_process {
     std::string pending_in_;
     bool close_in_when_sent_;
     std::size_t err_from_ = 0;
-    std::size_t out_from_ = 0;
 };
 
 // The platterfell binary of this build tree.
