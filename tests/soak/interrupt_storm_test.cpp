@@ -438,12 +438,17 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
             // first block), or one whose start was under way; at most one
             // line is drawn, of a pass that had begun before the notice.
             const double first_handled = sends.front();
+            // A start that was under way when the signal came may complete;
+            // on a loaded machine its thread can wait that long for a core.
+            // A pass begun after the notice waits for the end of the pause
+            // and a poll: in most runs seconds after the signal.
+            const double under_way = 0.5;
             const bool before_first_pass =
                 first_phase == "during pool creation" || first_phase == "while the handler is set";
             for (const mark& entry : marks) {
                 if (entry.event != "pool-start" || (entry.number == 1 && before_first_pass))
                     continue;
-                EXPECT_LT(entry.at, first_handled + 0.05)
+                EXPECT_LT(entry.at, first_handled + under_way)
                     << where << "pass " << entry.number << " was started after the interrupt";
             }
             const std::size_t first_notice = result.err.find(notice);
@@ -454,7 +459,7 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
                     continue;
                 ++lines_after;
                 const mark* begun = find_mark(marks, "pass-begin", static_cast<long>(line.pass));
-                EXPECT_TRUE(begun != nullptr && begun->at < first_handled + 0.05)
+                EXPECT_TRUE(begun != nullptr && begun->at < first_handled + under_way)
                     << where << "a line of pass " << line.pass << " after the notice";
             }
             EXPECT_LE(lines_after, 1u) << where << result.err;
