@@ -2,7 +2,6 @@
 #include "engine/lock.h"
 
 #include "engine/error_text.h"
-#include "engine/fatal.h"
 #include "engine/messages.h"
 #include "engine/report.h"
 
@@ -10,8 +9,7 @@ namespace {
 
 [[noreturn]] void die(const char* format, int result) {
     char text[error_text_size];
-    report(format, error_text(result, text));
-    end_process_failed();
+    fail_process(format, error_text(result, text));
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include "engine/error_text.h"
-#include "engine/fatal.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/pool_internal.h"
@@ -36,13 +35,11 @@ constexpr unsigned end_of_stripe_pause_seconds = 3;
 
 [[noreturn]] void die_with_errno(const char* format, const char* device_path) {
     char text[error_text_size];
-    report(format, device_path, error_text(errno, text));
-    end_process_failed();
+    fail_process(format, device_path, error_text(errno, text));
 }
 
 [[noreturn]] void die_no_memory() {
-    report("%s\n", msg_no_memory);
-    end_process_failed();
+    fail_process("%s\n", msg_no_memory);
 }
 
 // Opens the device for direct transfers, and only the device that was
@@ -54,8 +51,7 @@ int open_device(const stripe& s) {
         die_with_errno(fmt_worker_cannot_open, s.device_path);
     if (!is_device(fd, s.device)) {
         close(fd);
-        report(fmt_other_device, s.device_path);
-        end_process_failed();
+        fail_process(fmt_other_device, s.device_path);
     }
     return fd;
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "run/run_passes.h"
 
-#include "engine/fatal.h"
 #include "engine/pool.h"
 #include "engine/report.h"
 #include "progress/eta.h"
@@ -26,8 +25,7 @@ namespace {
 // Workers of this pass may already run: the process ends as a worker's
 // failure ends it, without tearing anything down.
 [[noreturn]] void fail_with_thread_error(const char* format) {
-    report(format, strerror(pool_last_error()));
-    end_process_failed();
+    fail_process(format, strerror(pool_last_error()));
 }
 
 void draw_progress(uint32_t pass, const run_settings& settings, char* eta_text) {
