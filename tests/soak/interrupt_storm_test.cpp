@@ -274,10 +274,10 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
         const std::string marks_path = scratch_name("marks", ".txt");
 
         child_options options;
-        options.env = {std::string("LD_PRELOAD=") + preload_library(), "SOAK_MARKS=" + marks_path,
-                       "SOAK_WORKERS=" + std::to_string(plan.workers)};
+        options.env = {std::string("LD_PRELOAD=") + preload_library(), "MARK_FILE=" + marks_path,
+                       "MARK_WORKERS=" + std::to_string(plan.workers)};
         if (!plan.stretch.empty())
-            options.env.push_back("SOAK_STRETCH=" + plan.stretch + ":" +
+            options.env.push_back("MARK_STRETCH=" + plan.stretch + ":" +
                                   std::to_string(plan.stretch_ms));
         std::vector<std::string> argv = {
             platterfell_binary(),       "-w", std::to_string(plan.workers), "-b",

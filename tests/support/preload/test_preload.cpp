@@ -30,9 +30,9 @@
 // Marking the phases (the interrupt storm), and stretching one short step so
 // that it can be hit at all:
 //
-//   SOAK_MARKS=FILE       lines "NANOSECONDS EVENT NUMBER" (CLOCK_MONOTONIC)
-//   SOAK_WORKERS=N        the -w of the run, to count passes from thread starts
-//   SOAK_STRETCH=WHAT:MS  wait MS milliseconds in one step: "handler" before
+//   MARK_FILE=FILE        lines "NANOSECONDS EVENT NUMBER" (CLOCK_MONOTONIC)
+//   MARK_WORKERS=N        the -w of the run, to count passes from thread starts
+//   MARK_STRETCH=WHAT:MS  wait MS milliseconds in one step: "handler" before
 //                         every SIGINT disposition is set, "pool" in
 //                         pthread_attr_init, "pass" before the first thread of
 //                         every pass after the first
@@ -242,7 +242,7 @@ NOT_INSTRUMENTED size_t short_length(size_t size) {
 // ---- phase marks ----
 
 NOT_INSTRUMENTED long stretch_ms(const char* what) {
-    const char* chosen = getenv("SOAK_STRETCH");
+    const char* chosen = getenv("MARK_STRETCH");
     if (chosen == nullptr)
         return 0;
     size_t at = 0;
@@ -285,7 +285,7 @@ NOT_INSTRUMENTED void append_line(const char* path, const char* line, size_t len
 }
 
 NOT_INSTRUMENTED void mark(const char* event, long number) {
-    const char* path = getenv("SOAK_MARKS");
+    const char* path = getenv("MARK_FILE");
     if (path == nullptr)
         return;
     const int saved = errno;
@@ -314,11 +314,11 @@ NOT_INSTRUMENTED long disposition_kind(void (*handler)(int)) {
 long threads_started = 0;
 
 // Marks the start of a pass at the first thread of each: workers start
-// SOAK_WORKERS at a time.
+// MARK_WORKERS at a time.
 NOT_INSTRUMENTED void mark_thread_start() {
-    if (getenv("SOAK_MARKS") == nullptr)
+    if (getenv("MARK_FILE") == nullptr)
         return;
-    const char* text = getenv("SOAK_WORKERS");
+    const char* text = getenv("MARK_WORKERS");
     long workers = text != nullptr ? strtol(text, nullptr, 10) : 0;
     if (workers < 1)
         workers = 1;
@@ -439,7 +439,7 @@ NOT_INSTRUMENTED int pthread_create(pthread_t* thread, const pthread_attr_t* att
 }
 
 NOT_INSTRUMENTED int pthread_attr_init(pthread_attr_t* attributes) {
-    if (getenv("SOAK_MARKS") != nullptr && !from_sanitizer_runtime(CALLER)) {
+    if (getenv("MARK_FILE") != nullptr && !from_sanitizer_runtime(CALLER)) {
         mark("attr-init", 0);
         wait_ms(stretch_ms("pool"));
     }
