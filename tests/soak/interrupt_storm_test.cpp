@@ -369,9 +369,10 @@ TEST_P(InterruptStorm, EveryRunEndsInOrderAndInTime) {
         // The handler is in place before the pool is made, so that an
         // interrupt during pool creation ends the run in order.
         const mark* pool_made = find_mark(marks, "attr-init", 0);
-        if (pool_made != nullptr)
+        if (pool_made != nullptr) {
             EXPECT_TRUE(handler_end != nullptr && handler_end->at < pool_made->at)
                 << where << "the pool was made before the SIGINT handler was set";
+        }
         const bool handled = result.exited;
         std::string outcome;
         std::string prompt_text = plan.prompt && answered >= 0 ? prompt + "y\n" : prompt;
