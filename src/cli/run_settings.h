@@ -16,4 +16,5 @@ struct run_settings {
     bool zero_fill = false;            // -z: write zero-filled blocks instead of random data
     const char* device_path = nullptr; // borrowed from the argument vector
     device_identity device;            // the device checked at start-up; every open must reach it
+    int kept_fd = -1;                  // the claim's descriptor, open until the process ends
 };

@@ -116,7 +116,8 @@ void check_device(run_settings* settings) {
         exit(1);
     }
     fail_on_probe(query_disk_size(path, settings->device, &settings->disk_size), path);
-    fail_on_probe(claim_device(path, settings->device), path);
+    fail_on_probe(claim_device(path, settings->device, &settings->kept_fd), path);
+    fail_on_probe(check_not_in_use(path, settings->device, settings->kept_fd), path);
 }
 
 // Asks unless -y was given; returns only when the run may go on.

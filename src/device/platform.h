@@ -16,9 +16,18 @@ int request_sector_size(int fd, uint32_t* sector_size);
 // True where disks are character special files (devfs makes no block ones).
 bool character_devices_can_be_disks();
 
-// Opens the device and keeps the descriptor until the process ends, so that
-// the system cannot take the device while it is tested; the open is
-// exclusive where the system has that notion. Returns probe_ok,
+// Opens the device and keeps the descriptor (*KEPT_FD) until the process
+// ends, so that the system cannot take the device while it is tested; the
+// open is exclusive where the system has that notion. Returns probe_ok,
 // probe_cannot_open, probe_in_use or probe_other_device (the path no longer
 // leads to IDENTITY).
-int claim_device(const char* device_path, const device_identity& identity);
+int claim_device(const char* device_path, const device_identity& identity, int* kept_fd);
+
+// Looks for holders of the device that the claim cannot see (a loop device
+// set up over it, a mount the system does not refuse). KEPT_FD is the
+// claim's descriptor. Returns probe_ok or probe_in_use.
+int check_not_in_use(const char* device_path, const device_identity& identity, int kept_fd);
+
+// Makes the device write out what its own cache holds, through KEPT_FD.
+// Returns 0, or -1 with errno set.
+int flush_device_cache(int kept_fd);

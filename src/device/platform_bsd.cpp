@@ -49,9 +49,9 @@ bool character_devices_can_be_disks() {
     return true;
 }
 
-int claim_device(const char* device_path, const device_identity& identity) {
+int claim_device(const char* device_path, const device_identity& identity, int* kept_fd) {
     // Opened for writing, as the workers will open it: the system refuses
-    // that while a file system holds the disk (FreeBSD's GEOM with EPERM,
+    // that while some holders have the disk (FreeBSD's GEOM with EPERM,
     // DragonFly with EBUSY), and while this descriptor is open FreeBSD lets
     // nothing mount it. O_EXCL means nothing on a device here.
     int fd = open(device_path, O_RDWR | O_CLOEXEC);
@@ -61,5 +61,24 @@ int claim_device(const char* device_path, const device_identity& identity) {
         close(fd);
         return probe_other_device;
     }
-    return probe_ok; // fd stays open until the process ends
+    *kept_fd = fd; // open until the process ends
+    return probe_ok;
 }
+
+int check_not_in_use(const char*, const device_identity&, int) {
+    return probe_ok;
+}
+
+#if defined(__FreeBSD__)
+int flush_device_cache(int kept_fd) {
+    // fsync reaches only the system's buffers, which direct transfers skip;
+    // this request makes the drive write its cache out.
+    return ioctl(kept_fd, DIOCGFLUSH);
+}
+#else
+int flush_device_cache(int kept_fd) {
+    // No request that a program may send makes the drive write its cache
+    // out here; fsync writes out what the system itself holds.
+    return fsync(kept_fd);
+}
+#endif

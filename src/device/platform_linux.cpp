@@ -106,7 +106,7 @@ bool character_devices_can_be_disks() {
     return false;
 }
 
-int claim_device(const char* device_path, const device_identity& identity) {
+int claim_device(const char* device_path, const device_identity& identity, int* kept_fd) {
     // An exclusive open of a block device fails with EBUSY while a file
     // system, a partition of the disk, swap or a RAID member holds it.
     int fd = open(device_path, O_RDONLY | O_EXCL | O_CLOEXEC);
@@ -116,9 +116,15 @@ int claim_device(const char* device_path, const device_identity& identity) {
         close(fd);
         return probe_other_device;
     }
-    if (backs_a_loop_device(identity.number)) {
-        close(fd);
-        return probe_in_use;
-    }
-    return probe_ok; // fd stays open until the process ends
+    *kept_fd = fd; // open until the process ends
+    return probe_ok;
+}
+
+int check_not_in_use(const char*, const device_identity& identity, int) {
+    return backs_a_loop_device(identity.number) ? probe_in_use : probe_ok;
+}
+
+int flush_device_cache(int kept_fd) {
+    // On a block device fsync also sends the drive a cache flush.
+    return fsync(kept_fd);
 }

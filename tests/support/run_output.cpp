@@ -27,7 +27,47 @@ const std::regex progress_pattern("pass: " PLAIN_NUMBER "/" PLAIN_NUMBER ", veri
                                   " MB, completed: " PLAIN_NUMBER "%, ETA: (" SIXTY "m " SIXTY
                                   "s|[1-9][0-9]{0,2}h " SIXTY "m|>999h)\r");
 
+const std::regex read_back_pattern("read-back: verified: " PLAIN_NUMBER
+                                   " MB, completed: " PLAIN_NUMBER "%, ETA: (" SIXTY "m " SIXTY
+                                   "s|[1-9][0-9]{0,2}h " SIXTY "m|>999h)\r");
+
+// The line naming the device: "PATH: N bytes (X.Y GB)" and what the system
+// says of it.
+const std::regex device_line_pattern("[^\n]+: " PLAIN_NUMBER
+                                     " bytes \\([0-9]+\\.[0-9] GB\\)[^\n]*\n");
+const std::regex summary_pattern("(?:\x1b\\[2K)?(Summary: [^\n]*)\n");
+
 constexpr std::int64_t mebibyte = 1 << 20;
+
+// Takes the device line from the start of the first other text and the
+// summary from the end of the last one.
+void take_device_line_and_summary(run_stderr& parsed) {
+    std::smatch match;
+    if (!parsed.others.empty() && parsed.others.front().after_lines == 0) {
+        std::string& text = parsed.others.front().text;
+        if (std::regex_search(text, match, device_line_pattern,
+                              std::regex_constants::match_continuous)) {
+            parsed.device_line = match.str().substr(0, match.length() - 1);
+            text = match.suffix();
+        }
+    }
+    if (!parsed.others.empty()) {
+        std::string& text = parsed.others.back().text;
+        const std::size_t at = text.rfind("Summary: ");
+        const std::size_t begin =
+            at != std::string::npos && at >= 4 && text.compare(at - 4, 4, "\x1b[2K") == 0 ? at - 4
+                                                                                          : at;
+        const std::string tail = at == std::string::npos ? "" : text.substr(begin);
+        if (std::regex_match(tail, match, summary_pattern)) {
+            parsed.summary = match[1];
+            text.erase(begin);
+        }
+    }
+    parsed.others.erase(
+        std::remove_if(parsed.others.begin(), parsed.others.end(),
+                       [](const run_stderr::other_text& other) { return other.text.empty(); }),
+        parsed.others.end());
+}
 
 // Whether some byte count v from 0 to DISK_SIZE gives both MEGABYTES
 // (v / 2^20) and PERCENT (v * 100 / DISK_SIZE), as one sample must.
@@ -88,14 +128,18 @@ run_stderr parse_run_stderr(const std::string& err) {
             next = err.size();
         const std::string piece = err.substr(start, next - start);
         std::smatch match;
-        if (std::regex_search(piece, match, progress_pattern,
-                              std::regex_constants::match_continuous)) {
+        const bool pass_line = std::regex_search(piece, match, progress_pattern,
+                                                 std::regex_constants::match_continuous);
+        if (pass_line || std::regex_search(piece, match, read_back_pattern,
+                                           std::regex_constants::match_continuous)) {
             drawn_line line;
-            line.pass = std::stoi(match[1]);
-            line.passes = std::stoi(match[2]);
-            line.megabytes = std::stol(match[3]);
-            line.percent = std::stol(match[4]);
-            line.eta = match[5];
+            const int first = pass_line ? 3 : 1;
+            line.read_back = !pass_line;
+            line.pass = pass_line ? std::stoi(match[1]) : 0;
+            line.passes = pass_line ? std::stoi(match[2]) : 0;
+            line.megabytes = std::stol(match[first]);
+            line.percent = std::stol(match[first + 1]);
+            line.eta = match[first + 2];
             line.text = match[0];
             line.index = parsed.lines.size();
             line.at = at;
@@ -108,6 +152,7 @@ run_stderr parse_run_stderr(const std::string& err) {
         }
         at = next;
     }
+    take_device_line_and_summary(parsed);
     return parsed;
 }
 
@@ -120,6 +165,23 @@ testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
     for (const drawn_line& line : parsed.lines) {
         const std::string where =
             "line " + std::to_string(line.index) + " \"" + escaped(line.text) + "\": ";
+        if (line.read_back) {
+            if (previous != nullptr && !previous->read_back && previous->pass != passes)
+                problems << where << "a read-back line follows a line of pass " << previous->pass
+                         << "\n";
+            if (previous != nullptr && previous->read_back &&
+                (line.megabytes < previous->megabytes || line.percent < previous->percent))
+                problems << where << "the count fell within the read-back\n";
+            if (line.percent > 100)
+                problems << where << "more than 100 percent\n";
+            if (!one_count_gives(line.megabytes, line.percent, disk_size))
+                problems << where << "no byte count of a " << disk_size
+                         << "-byte device gives these megabytes and this percentage\n";
+            previous = &line;
+            continue;
+        }
+        if (previous != nullptr && previous->read_back)
+            problems << where << "a pass line after the read-back\n";
         if (line.passes != passes)
             problems << where << "total of passes is not " << passes << "\n";
         if (line.pass < 1 || line.pass > passes)

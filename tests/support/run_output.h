@@ -15,6 +15,7 @@
 
 // One progress line as the program drew it.
 struct drawn_line {
+    bool read_back = false; // "read-back: ..." after the last pass (pass and passes are 0)
     int pass = 0;          // the pass field, before the slash
     int passes = 0;        // after the slash
     long megabytes = 0;    // verified: N MB
@@ -38,6 +39,12 @@ struct run_stderr {
     std::vector<other_text> others;
     // Pieces that follow a line erase but are not a well-formed progress line.
     std::vector<std::string> malformed;
+    // The line that names the device before the question or the first pass
+    // ("PATH: N bytes (X GB)..."), and the summary at the end of a run, each
+    // without its line feed and (the summary) the line erase before it on a
+    // terminal; empty when there was none. Neither is among the others.
+    std::string device_line;
+    std::string summary;
 
     // Every other text joined, in order.
     std::string other_joined() const;
@@ -51,14 +58,15 @@ struct run_stderr {
 };
 
 // Parses standard error strictly: a progress line must read
-// "pass: %d/%d, verified: %ld MB, completed: %ld%%, ETA: %s\r" right after
-// the erase, with plain decimal numbers and an estimate in one of its shapes.
+// "pass: %d/%d, verified: %ld MB, completed: %ld%%, ETA: %s\r" (or, after the
+// last pass, "read-back: verified: ...") right after the erase, with plain
+// decimal numbers and an estimate in one of its shapes.
 run_stderr parse_run_stderr(const std::string& err);
 
 // Every piece parsed; every pass field over PASSES, from 1 to PASSES and
-// never backwards; within a pass the counts never fall; the percentage from
-// 0 to 100; and each line's megabytes and percentage come from one byte count
-// on a device of DISK_SIZE bytes.
+// never backwards, read-back lines only after them; within a pass the counts
+// never fall; the percentage from 0 to 100; and each line's megabytes and
+// percentage come from one byte count on a device of DISK_SIZE bytes.
 testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
                                            std::int64_t disk_size);
 
