@@ -11,9 +11,9 @@ namespace {
 // glibc's getopt moves operands behind the options unless told otherwise with a
 // leading '+'; the BSDs stop at the first operand already.
 #ifdef __GLIBC__
-constexpr char option_letters[] = "+b:w:n:zhy";
+constexpr char option_letters[] = "+b:w:n:zhyr";
 #else
-constexpr char option_letters[] = "b:w:n:zhy";
+constexpr char option_letters[] = "b:w:n:zhyr";
 #endif
 
 // Converts the leading decimal number of text; stores it, truncated, in *field
@@ -93,6 +93,9 @@ int read_options(int argc, char** argv, run_settings* settings) {
             break;
         case 'z':
             settings->zero_fill = true;
+            break;
+        case 'r':
+            settings->read_back = true;
             break;
         case 'h':
             return options_help;

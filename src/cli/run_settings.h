@@ -14,6 +14,7 @@ struct run_settings {
     int64_t disk_size = 0;             // size of the device in bytes
     bool skip_confirmation = false;    // -y: do not ask before destroying the data
     bool zero_fill = false;            // -z: write zero-filled blocks instead of random data
+    bool read_back = false;            // -r: read the whole device back after the last pass
     const char* device_path = nullptr; // borrowed from the argument vector
     device_identity device;            // the device checked at start-up; every open must reach it
     int kept_fd = -1;                  // the claim's descriptor, open until the process ends

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,9 @@ void confirm_or_exit(const run_settings& settings) {
 
 int platterfell_main(int argc, char** argv) {
     fill_standard_descriptors();
+    // A reader that goes away (a pipe into head) must not end the test half
+    // way: a failed write to standard error or output is only a lost message.
+    signal(SIGPIPE, SIG_IGN);
     run_settings settings;
     apply_options(argc, argv, &settings);
     if (optind >= argc)

@@ -19,9 +19,11 @@ constexpr char usage_text[] =
     "                     Supports k and m suffixes (e.g., 64k, 1m, 32m)\n"
     "  -y               - Skip confirmation prompt and start immediately\n"
     "                     This will destroy all data on the target disk\n"
-    "  -z               - Write zero-filled blocks instead of random data\n";
+    "  -z               - Write zero-filled blocks instead of random data\n"
+    "  -r               - Read the whole device back after the last pass\n"
+    "                     Finds fake capacity and writes lost in the drive's cache\n";
 // clang-format on
-static_assert(sizeof usage_text - 1 == 630, "the usage text is 630 bytes");
+static_assert(sizeof usage_text - 1 == 776, "the usage text is 776 bytes");
 
 } // namespace
 

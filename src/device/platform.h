@@ -31,3 +31,6 @@ int check_not_in_use(const char* device_path, const device_identity& identity, i
 // Makes the device write out what its own cache holds, through KEPT_FD.
 // Returns 0, or -1 with errno set.
 int flush_device_cache(int kept_fd);
+
+// 32 bits from the system's random source, drawn once per run for the stamps.
+uint32_t draw_run_tag();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #if defined(__FreeBSD__)
 #include <sys/disk.h>
@@ -82,3 +83,9 @@ int flush_device_cache(int kept_fd) {
     return fsync(kept_fd);
 }
 #endif
+
+uint32_t draw_run_tag() {
+    uint32_t tag = 0;
+    arc4random_buf(&tag, sizeof tag);
+    return tag;
+}

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -127,4 +128,13 @@ int check_not_in_use(const char*, const device_identity& identity, int) {
 int flush_device_cache(int kept_fd) {
     // On a block device fsync also sends the drive a cache flush.
     return fsync(kept_fd);
+}
+
+uint32_t draw_run_tag() {
+    uint32_t tag = 0;
+    // Four bytes never come short from getrandom once the pool is ready; a
+    // tag that is not random only makes stamps of two runs alike.
+    while (getrandom(&tag, sizeof tag, 0) == -1 && errno == EINTR) {
+    }
+    return tag;
 }

@@ -40,8 +40,9 @@ struct pool_state {
     pthread_t* worker_threads = nullptr; // filled anew by every pass
     worker_slot* worker_slots = nullptr; // cleared and refilled by every pass
     job_config* job = nullptr;
-    pthread_attr_t thread_attr{}; // default attributes, detached
-    int last_error = 0;           // of the latest thread call of init or start
+    bool pattern_complemented = false; // the test block is now its bitwise complement
+    pthread_attr_t thread_attr{};      // default attributes, detached
+    int last_error = 0;                // of the latest thread call of init or start
     verified_counter verified;
     active_counter active;
     stop_flag stop;
@@ -66,8 +67,8 @@ int64_t span_per_worker(int64_t total, uint32_t block_size, uint32_t workers) {
 }
 
 int pool_init(uint32_t worker_count, const char* device_path, const device_identity& device,
-              int64_t disk_size, uint32_t block_size, uint32_t sector_size,
-              unsigned char* pattern) {
+              int64_t disk_size, uint32_t block_size, uint32_t sector_size, unsigned char* pattern,
+              const block_marks& marks) {
     pool.worker_count = worker_count;
     pool.worker_threads = static_cast<pthread_t*>(malloc(sizeof(pthread_t) * worker_count));
     if (pool.worker_threads == nullptr)
@@ -87,11 +88,26 @@ int pool_init(uint32_t worker_count, const char* device_path, const device_ident
     *pool.job = job_config{
         device_path, pattern,    span_per_worker(disk_size, block_size, worker_count) / block_size,
         disk_size,   block_size, sector_size,
-        device};
+        device,      marks};
     return pool_ok;
 }
 
-int pool_start() {
+namespace {
+
+// Odd passes write the test block, even passes its complement: a pass whose
+// writes were never stored then reads back the other one. Made in place,
+// while no worker runs.
+void prepare_pattern(uint32_t pass) {
+    const job_config* job = pool.job;
+    const bool complemented = job->marks.complement_even_passes && pass % 2 == 0;
+    if (complemented == pool.pattern_complemented)
+        return;
+    for (uint32_t i = 0; i < job->block_size; ++i)
+        job->pattern[i] = static_cast<unsigned char>(~job->pattern[i]);
+    pool.pattern_complemented = complemented;
+}
+
+int start_workers(uint32_t pass, bool read_back) {
     // No worker runs now: the first pass has not begun, or the last one has
     // counted out. Creating each thread publishes these writes to it. Each
     // slot is written just before its thread starts, and no sooner: a table
@@ -104,13 +120,25 @@ int pool_start() {
         int64_t start;
         if (__builtin_mul_overflow(static_cast<int64_t>(i), span, &start))
             start = std::numeric_limits<int64_t>::max();
-        pool.worker_slots[i] = worker_slot{start, job};
+        pool.worker_slots[i] = worker_slot{start, pass, read_back, job};
         pool.last_error = pthread_create(&pool.worker_threads[i], &pool.thread_attr, worker_main,
                                          &pool.worker_slots[i]);
         if (pool.last_error != 0)
             return pool_thread_error;
     }
     return pool_ok;
+}
+
+} // namespace
+
+int pool_start(uint32_t pass) {
+    prepare_pattern(pass);
+    return start_workers(pass, false);
+}
+
+int pool_start_read_back(uint32_t last_pass) {
+    prepare_pattern(last_pass);
+    return start_workers(last_pass, true);
 }
 
 bool pool_has_active() {

@@ -4,6 +4,7 @@
 #include "engine/pool.h"
 #include "engine/pool_internal.h"
 #include "engine/report.h"
+#include "engine/stamp.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -20,14 +21,24 @@ namespace {
 
 // The copies a worker takes at its start; it reads nothing else of the job.
 struct stripe {
-    int64_t offset;            // of the block about to be written
+    int64_t offset;            // of the block about to be written or read
     int64_t blocks_per_worker; // blocks in the stripe
     int64_t disk_size;
     uint32_t block_size;
     uint32_t sector_size;
-    const unsigned char* pattern;
+    uint32_t pass;
+    bool read_back;
+    block_marks marks;
+    const unsigned char* pattern; // the test block as this pass writes it
     const char* device_path;
     device_identity device;
+};
+
+// What one block is written and compared from: the shared test block, or
+// with stamps the worker's own copy of it, stamped anew for every block.
+struct block_data {
+    unsigned char* stamped = nullptr; // null without stamps
+    const unsigned char* bytes = nullptr;
 };
 
 // A worker's pause between its last block and counting itself out.
@@ -38,15 +49,28 @@ constexpr unsigned end_of_stripe_pause_seconds = 3;
     fail_process(format, device_path, error_text(errno, text));
 }
 
+// For a block whose write or read failed: names the block first.
+[[noreturn]] void die_at_block(const char* format, const stripe& s) {
+    char text[error_text_size];
+    fail_process(format, static_cast<long>(s.offset), s.device_path, error_text(errno, text));
+}
+
 [[noreturn]] void die_no_memory() {
     fail_process("%s\n", msg_no_memory);
+}
+
+void* aligned_block(const stripe& s) {
+    void* block = nullptr;
+    if (posix_memalign(&block, s.sector_size, s.block_size) != 0)
+        die_no_memory();
+    return block;
 }
 
 // Opens the device for direct transfers, and only the device that was
 // checked: a path re-pointed since then leads elsewhere, and that is never
 // written.
 int open_device(const stripe& s) {
-    int fd = open(s.device_path, O_RDWR | O_DIRECT | O_CLOEXEC);
+    int fd = open(s.device_path, (s.read_back ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
     if (fd == -1)
         die_with_errno(fmt_worker_cannot_open, s.device_path);
     if (!is_device(fd, s.device)) {
@@ -56,36 +80,97 @@ int open_device(const stripe& s) {
     return fd;
 }
 
+block_data prepare_block_data(const stripe& s) {
+    block_data data;
+    data.bytes = s.pattern;
+    if (!s.marks.stamped)
+        return data;
+    data.stamped = static_cast<unsigned char*>(aligned_block(s));
+    memcpy(data.stamped, s.pattern, s.block_size);
+    stamp_tags(data.stamped, s.block_size, s.marks.run_tag, s.pass);
+    data.bytes = data.stamped;
+    return data;
+}
+
+// The bytes that belong at the stripe's current offset.
+const unsigned char* data_at(const stripe& s, block_data& data) {
+    if (data.stamped != nullptr)
+        stamp_offsets(data.stamped, s.block_size, s.offset);
+    return data.bytes;
+}
+
+// Reports the block at the stripe's offset, which read back as GOT (GOT_BYTES
+// bytes); names the block whose data it holds where its stamp tells.
+void report_mismatch(const stripe& s, const unsigned char* got, ssize_t got_bytes) {
+    int64_t stamped_at = 0;
+    if (s.marks.stamped && got_bytes >= static_cast<ssize_t>(stamp_size) &&
+        read_stamp(got, s.marks.run_tag, &stamped_at)) {
+        const int64_t holder = stamped_at - stamped_at % s.block_size;
+        if (holder != s.offset) {
+            report(fmt_mismatch_holding, static_cast<long>(s.offset), static_cast<long>(s.offset),
+                   static_cast<long>(holder));
+            return;
+        }
+    }
+    report(fmt_mismatch, static_cast<long>(s.offset));
+}
+
 // Goes over the stripe block by block until it is done, a stop is asked for,
 // the pass has verified the whole device, or the device ends.
-void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
+void write_and_verify(stripe& s, int fd, block_data& data, unsigned char* read_back) {
     for (int64_t blocks_done = 0;;) {
         if (pool_stop_is_requested())
             return;
         if (pool_clamp_verified(s.disk_size))
             return;
-        ssize_t n = write(fd, s.pattern, s.block_size);
+        const unsigned char* bytes = data_at(s, data);
+        ssize_t n = write(fd, bytes, s.block_size);
         if (n == -1) {
             // The end of the device: the stripe reaches past it. Out of space
             // anywhere before it is the storage failing, not the end.
             if (errno == ENOSPC && s.offset >= s.disk_size)
                 return;
-            die_with_errno(fmt_write_failed, s.device_path);
+            die_at_block(fmt_write_failed_at, s);
         }
         if (lseek(fd, -n, SEEK_CUR) == -1)
             die_with_errno(fmt_seek_failed, s.device_path);
         ssize_t got = read(fd, read_back, static_cast<size_t>(n));
         if (got == -1)
-            die_with_errno(fmt_read_back_failed, s.device_path);
-        bool mismatched = got != n || memcmp(s.pattern, read_back, static_cast<size_t>(n)) != 0;
+            die_at_block(fmt_read_back_failed_at, s);
+        bool mismatched = got != n || memcmp(bytes, read_back, static_cast<size_t>(n)) != 0;
         // A short read-back leaves the position short of the block's end; the
         // next write must still follow on directly.
         if (got != n && lseek(fd, s.offset + n, SEEK_SET) == -1)
             die_with_errno(fmt_seek_failed, s.device_path);
         if (mismatched)
-            report(fmt_mismatch, static_cast<long>(s.offset));
+            report_mismatch(s, read_back, got);
         pool_add_verified(n, mismatched);
         s.offset += n;
+        if (++blocks_done == s.blocks_per_worker)
+            return;
+    }
+}
+
+// The read-back after the last pass: every block of the stripe read again
+// and compared with what that pass wrote there. A block that the device's
+// end cuts short was written short and is compared as far as it goes.
+void read_and_compare(stripe& s, int fd, block_data& data, unsigned char* read_back) {
+    for (int64_t blocks_done = 0; s.offset < s.disk_size;) {
+        if (pool_stop_is_requested())
+            return;
+        if (pool_clamp_verified(s.disk_size))
+            return;
+        const unsigned char* bytes = data_at(s, data);
+        const int64_t left = s.disk_size - s.offset;
+        const ssize_t want = left < s.block_size ? static_cast<ssize_t>(left) : s.block_size;
+        ssize_t got = pread(fd, read_back, s.block_size, s.offset);
+        if (got == -1)
+            die_at_block(fmt_read_back_failed_at, s);
+        bool mismatched = got < want || memcmp(bytes, read_back, static_cast<size_t>(want)) != 0;
+        if (mismatched)
+            report_mismatch(s, read_back, got);
+        pool_add_verified(want, mismatched);
+        s.offset += want;
         if (++blocks_done == s.blocks_per_worker)
             return;
     }
@@ -96,22 +181,28 @@ void write_and_verify(stripe& s, int fd, unsigned char* read_back) {
 void* worker_main(void* slot_pointer) {
     const worker_slot* slot = static_cast<const worker_slot*>(slot_pointer);
     const job_config* job = slot->job;
-    stripe s{slot->start_offset, job->blocks_per_worker, job->disk_size,   job->block_size,
-             job->sector_size,   job->pattern,           job->device_path, job->device};
+    stripe s{slot->start_offset, job->blocks_per_worker,
+             job->disk_size,     job->block_size,
+             job->sector_size,   slot->pass,
+             slot->read_back,    job->marks,
+             job->pattern,       job->device_path,
+             job->device};
     // A stripe that begins at or past the end of the device is empty, whatever
     // the system would answer a seek there.
     bool empty = s.blocks_per_worker <= 0 || s.offset >= s.disk_size;
 
     int fd = open_device(s);
-    if (!empty && lseek(fd, s.offset, SEEK_SET) == -1)
+    if (!empty && !s.read_back && lseek(fd, s.offset, SEEK_SET) == -1)
         die_with_errno(fmt_seek_failed, s.device_path);
-    void* read_back = nullptr;
-    if (posix_memalign(&read_back, s.sector_size, s.block_size) != 0)
-        die_no_memory();
+    unsigned char* read_back = static_cast<unsigned char*>(aligned_block(s));
+    block_data data = prepare_block_data(s);
 
-    if (!empty)
-        write_and_verify(s, fd, static_cast<unsigned char*>(read_back));
+    if (!empty && s.read_back)
+        read_and_compare(s, fd, data, read_back);
+    else if (!empty)
+        write_and_verify(s, fd, data, read_back);
 
+    free(data.stamped);
     free(read_back);
     close(fd);
     sleep(end_of_stripe_pause_seconds); // a pause cut short by a signal is not resumed

@@ -13,6 +13,6 @@ inline constexpr size_t eta_text_size = 9;
 // length of the text.
 int format_eta(char* text, int64_t verified, int64_t total);
 
-// Puts the estimator back to its state at program start. The program never
-// needs it; tests do.
+// Puts the estimator back to its state at program start: the read-back after
+// the last pass runs at a speed of its own.
 void eta_reset();

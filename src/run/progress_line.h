@@ -12,3 +12,6 @@ inline constexpr size_t progress_line_size = 160;
 // and the estimate, and leaves the cursor at the start of the line.
 int format_progress_line(char* line, uint32_t pass, uint32_t passes, int64_t verified,
                          int64_t disk_size, const char* eta_text);
+
+// The same for the read-back after the last pass, which has no pass number.
+int format_read_back_line(char* line, int64_t verified, int64_t disk_size, const char* eta_text);

@@ -8,7 +8,7 @@
 void fill_random_pattern(unsigned char* pattern, uint32_t size) {
     srand(static_cast<unsigned int>(time(nullptr)));
     for (uint32_t i = 0; i < size; ++i)
-        pattern[i] = static_cast<unsigned char>(rand() % 128);
+        pattern[i] = static_cast<unsigned char>(rand() % 256);
 }
 
 unsigned char* make_test_block(uint32_t block_size, uint32_t sector_size, bool zero_fill) {

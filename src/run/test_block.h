@@ -3,8 +3,10 @@
 
 #include <cstdint>
 
-// Fills size bytes with pseudo-random values from 0 to 127, seeded with the
+// Fills size bytes with pseudo-random values from 0 to 255, seeded with the
 // current second: two runs started within one second write the same block.
+// With the complement that even passes write, every bit of the block is
+// written both ways.
 void fill_random_pattern(unsigned char* pattern, uint32_t size);
 
 // Allocates the test block (block_size bytes aligned to sector_size) and fills

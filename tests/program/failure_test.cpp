@@ -4,6 +4,7 @@
 // and nothing on standard output.
 #include "support/run_output.h"
 
+#include "engine/pool.h"
 #include "program/program_helpers.h"
 #include "support/process.h"
 #include "support/devices.h"
@@ -59,8 +60,10 @@ TEST_P(RunWriteError, EndsTheRunWithItsMessageAndNothingOnStandardOutput) {
     EXPECT_EQ(run.out, "");
     const run_stderr parsed = parse_run_stderr(run.err);
     EXPECT_TRUE(progress_fits_run(parsed, 2, size));
-    EXPECT_EQ(escaped(parsed.other_joined()), escaped("Failed to write data to disk device: " +
-                                                      disk.path() + ": " + c.error_text + "\n"));
+    EXPECT_EQ(escaped(parsed.other_joined()),
+              escaped("Error writing block at offset #: 1048576\nFailed to write data to disk "
+                      "device: " +
+                      disk.path() + ": " + c.error_text + "\n"));
     EXPECT_EQ(run.err.find("pass: 2/2"), std::string::npos) << escaped(run.err);
     // The blocks before the failing one were written and verified.
     const std::vector<unsigned char> stored = disk.read_all();
@@ -231,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A loop device over a file on a 4 MiB tmpfs: its storage runs out a quarter
 // of the way in. Out of space before the device's end is a failed write, not
-// the end of the stripe.
+// the end of the stripe, and the block is named.
 TEST(RunOnFullBackingStore, FailsWithTheWriteMessage) {
     REQUIRE_LOOP_DEVICES();
     const scratch_mount store("platterfell-test", "tmpfs", "size=4m");
@@ -247,8 +250,9 @@ TEST(RunOnFullBackingStore, FailsWithTheWriteMessage) {
         EXPECT_EQ(run.exit_code, 1) << describe_run(run);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(escaped(parse_run_stderr(run.err).other_joined()),
-                  escaped("Failed to write data to disk device: " + disk.path() +
-                          ": No space left on device\n"));
+                  escaped("Error writing block at offset #: 4194304\n"
+                          "Failed to write data to disk device: " +
+                          disk.path() + ": No space left on device\n"));
     }
     unlink(image.c_str());
 }
@@ -264,7 +268,7 @@ TEST(RunWithTooManyWorkers, EndsWithAMessageUnderAnAddressSpaceLimit) {
     const std::uint64_t workers = 1000000000;
     // The two tables (a thread handle and a start record per worker) and a
     // gibibyte: room for a hundred thread stacks or so.
-    const std::uint64_t limit = workers * 24 + 1024 * mib;
+    const std::uint64_t limit = workers * (sizeof(pthread_t) + sizeof(worker_slot)) + 1024 * mib;
     std::vector<std::string> argv{"prlimit", "--as=" + std::to_string(limit)};
     for (const std::string& arg :
          program_command({"-y", "-w", std::to_string(workers), disk.path()}))

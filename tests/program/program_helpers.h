@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-// The usage text, 630 bytes.
+// The usage text, 776 bytes.
 inline const std::string expected_usage =
     "platterfell - Multi-threaded disk testing utility, v1.4.0\n"
     "\n"
@@ -35,7 +35,9 @@ inline const std::string expected_usage =
     "                     Supports k and m suffixes (e.g., 64k, 1m, 32m)\n"
     "  -y               - Skip confirmation prompt and start immediately\n"
     "                     This will destroy all data on the target disk\n"
-    "  -z               - Write zero-filled blocks instead of random data\n";
+    "  -z               - Write zero-filled blocks instead of random data\n"
+    "  -r               - Read the whole device back after the last pass\n"
+    "                     Finds fake capacity and writes lost in the drive's cache\n";
 
 // The confirmation prompt, 72 bytes, as written to a pipe.
 inline const std::string expected_prompt =

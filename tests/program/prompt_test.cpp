@@ -84,10 +84,9 @@ class Prompt : public testing::Test {
     // Whether the run went over the whole device: the random test bytes are
     // all below 128, so not one byte of the fill is left.
     bool overwritten() const {
-        for (unsigned char byte : disk_->read_all())
-            if (byte == fill_byte)
-                return false;
-        return true;
+        const std::vector<unsigned char> bytes = disk_->read_all();
+        return bytes != bytes_of(device_bytes, fill_byte) &&
+               holds_copies_of_one_block(bytes, 4096, false);
     }
 
     // The program on a pty of its own, stdout to a pipe, waiting at the

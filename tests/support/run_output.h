@@ -16,14 +16,14 @@
 // One progress line as the program drew it.
 struct drawn_line {
     bool read_back = false; // "read-back: ..." after the last pass (pass and passes are 0)
-    int pass = 0;          // the pass field, before the slash
-    int passes = 0;        // after the slash
-    long megabytes = 0;    // verified: N MB
-    long percent = 0;      // completed: N%
-    std::string eta;       // the text after "ETA: "
-    std::string text;      // the line from "pass:" up to its closing carriage return
-    std::size_t index = 0; // position among the drawn lines
-    std::size_t at = 0;    // byte offset in stderr of its line erase
+    int pass = 0;           // the pass field, before the slash
+    int passes = 0;         // after the slash
+    long megabytes = 0;     // verified: N MB
+    long percent = 0;       // completed: N%
+    std::string eta;        // the text after "ETA: "
+    std::string text;       // the line from "pass:" up to its closing carriage return
+    std::size_t index = 0;  // position among the drawn lines
+    std::size_t at = 0;     // byte offset in stderr of its line erase
 };
 
 // Standard error of a run, cut at the line erase ESC [ 2 K and the carriage
@@ -72,8 +72,7 @@ testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
 
 // BYTES hold copies of one block of BLOCK_SIZE bytes from start to end (a
 // shorter last block is the first block's beginning). With ZERO every byte
-// is 0; otherwise every byte is from 0 to 127 and the block is no constant
-// fill but varied data.
+// is 0; otherwise the block is no constant fill but varied data.
 testing::AssertionResult holds_copies_of_one_block(const std::vector<unsigned char>& bytes,
                                                    std::size_t block_size, bool zero);
 

@@ -75,10 +75,10 @@ std::string encode(const engine_plan& plan) {
     if (stat(device.c_str(), &info) != 0)
         child_gives_up("stat of the device");
     if (pool_init(workers, device.c_str(), identity_of(info), disk_size, block_size, sector_size,
-                  static_cast<unsigned char*>(memory)) != pool_ok)
+                  static_cast<unsigned char*>(memory), block_marks{true, false, 0}) != pool_ok)
         child_gives_up("pool_init");
     const double started = io_now();
-    if (pool_start() != pool_ok)
+    if (pool_start(1) != pool_ok)
         child_gives_up("pool_start");
     const double all_started = io_now();
 

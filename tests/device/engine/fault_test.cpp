@@ -3,10 +3,10 @@
 // fault the fault device injects, with 1, 4 and 16 workers and blocks of 512
 // bytes and 4 KiB (512-byte sectors) and 64 KiB (4096-byte sectors). Blocks
 // that read back wrong are reported by offset and counted while the pass goes
-// on; write and read-back errors end the process with their message, ENOSPC
-// before the end of the device among them; a short end and a slow zone are
-// taken in the pass's stride. Each case appends its row to
-// soak-results/fault-table.tsv, which the soak summary totals per kind.
+// on; write and read-back errors end the process with their message after the
+// line that names the block, ENOSPC before the end of the device among them; a short end and a slow
+// zone are taken in the pass's stride. Each case appends its row to soak-results/fault-table.tsv,
+// which the soak summary totals per kind.
 #include "device/engine/engine_child.h"
 
 #include "support/devices.h"
@@ -96,6 +96,11 @@ std::string report_at(std::uint64_t offset) {
     return "Error verifying block at offset #: " + std::to_string(offset) + "\n";
 }
 
+// The line that names a block whose write or read failed ("writing", "reading").
+std::string located(const std::string& doing, std::uint64_t offset) {
+    return "Error " + doing + " block at offset #: " + std::to_string(offset) + "\n";
+}
+
 std::string describe_how(const engine_outcome& run) {
     if (run.child.timed_out)
         return "timeout";
@@ -130,11 +135,13 @@ TEST_P(EngineFaultTable, ReportsExactlyTheInjectedFaults) {
     switch (c.kind) {
     case fault_kind::write_error:
         disk.fail_writes(last, last + bs, EIO);
-        message = "Failed to write data to disk device: " + disk.path() + ": Input/output error\n";
+        message = located("writing", last) + "Failed to write data to disk device: " + disk.path() +
+                  ": Input/output error\n";
         break;
     case fault_kind::read_error:
         disk.fail_reads(last, last + bs, EIO);
-        message = "Failed to read back written data on disk device: " + disk.path() +
+        message = located("reading", last) +
+                  "Failed to read back written data on disk device: " + disk.path() +
                   ": Input/output error\n";
         break;
     case fault_kind::flip_byte:
@@ -155,8 +162,8 @@ TEST_P(EngineFaultTable, ReportsExactlyTheInjectedFaults) {
         break;
     case fault_kind::enospc_mid_stripe:
         disk.fail_writes(last, last + bs, ENOSPC);
-        message =
-            "Failed to write data to disk device: " + disk.path() + ": No space left on device\n";
+        message = located("writing", last) + "Failed to write data to disk device: " + disk.path() +
+                  ": No space left on device\n";
         break;
     case fault_kind::short_end:
     case fault_kind::slow_zone:
@@ -210,7 +217,7 @@ TEST_P(EngineFaultTable, ReportsExactlyTheInjectedFaults) {
     // Standard error: exactly the expected message or reports.
     std::vector<std::string> expected = reports;
     if (!message.empty())
-        expected = {message};
+        expected = sorted_lines(message);
     std::sort(expected.begin(), expected.end());
     const std::vector<std::string> got = sorted_lines(run.child.err);
     std::vector<std::string> matched;
@@ -304,7 +311,8 @@ TEST_P(EngineErrorText, EndsTheProcessWithTheSystemsText) {
     EXPECT_EQ(run.child.exit_code, 1) << describe(run);
     const std::string what = c.on_write ? "Failed to write data to disk device: "
                                         : "Failed to read back written data on disk device: ";
-    EXPECT_EQ(run.child.err, what + disk.path() + ": " + c.text + "\n");
+    EXPECT_EQ(run.child.err, located(c.on_write ? "writing" : "reading", bad) + what + disk.path() +
+                                 ": " + c.text + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
