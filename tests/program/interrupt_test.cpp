@@ -65,6 +65,9 @@ void expect_orderly_end(const child_result& run, int passes, int last_pass, int 
     for (int i = 0; i < notices; ++i)
         expected += notice;
     EXPECT_EQ(escaped(parsed.other_joined()), escaped(expected));
+    EXPECT_TRUE(summary_says(
+        parsed.summary, std::to_string(last_pass - 1) + " of " + std::to_string(passes) + " passes",
+        -1, 0));
     EXPECT_LE(parsed.lines_after(notice), 1) << escaped(run.err);
     std::vector<int> passes_seen;
     for (int pass = 1; pass <= last_pass; ++pass)

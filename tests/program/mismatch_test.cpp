@@ -90,6 +90,9 @@ TEST_P(RunMismatch, IsReportedInEveryPassAndTheStatusIsOneAfterTheLast) {
         for (std::uint64_t offset : c.offsets)
             expected.push_back(report_at(offset));
     std::vector<std::string> reports = lines_of(parsed.other_joined());
+    EXPECT_TRUE(summary_says(parsed.summary, "2 of 2 passes",
+                             static_cast<std::int64_t>(2 * c.size / mib),
+                             static_cast<std::int64_t>(expected.size())));
     std::sort(expected.begin(), expected.end());
     std::sort(reports.begin(), reports.end());
     EXPECT_EQ(reports, expected) << escaped(run.err);

@@ -67,6 +67,8 @@ TEST_P(RunWrites, EveryByteOfTheDeviceIsPartOfACopyOfOneBlock) {
     const run_stderr parsed = parse_run_stderr(run.err);
     EXPECT_TRUE(progress_fits_run(parsed, 1, static_cast<std::int64_t>(disk.device_size())));
     EXPECT_EQ(escaped(parsed.other_joined()), "") << "nothing but progress lines";
+    EXPECT_TRUE(summary_says(parsed.summary, "1 of 1 passes",
+                             static_cast<std::int64_t>(parsed.lines.back().megabytes), 0));
     ASSERT_FALSE(parsed.lines.empty()) << describe_run(run);
     // The estimator has no rate before its second sample.
     EXPECT_EQ(parsed.lines.front().eta, "0m 0s");
@@ -140,6 +142,7 @@ TEST_P(RunPasses, ThreePassesDrawTheirLinesInOrderAndTakeThreeSecondsEach) {
     EXPECT_TRUE(progress_fits_run(parsed, 3, 4 * mib));
     EXPECT_EQ(escaped(parsed.other_joined()), "");
     EXPECT_EQ(parsed.passes_in_order(), (std::vector<int>{1, 2, 3})) << escaped(run.err);
+    EXPECT_TRUE(summary_says(parsed.summary, "3 of 3 passes", 12, 0));
     EXPECT_EQ(run.err.find("pass: 4/3"), std::string::npos);
     for (int pass = 1; pass <= 3; ++pass) {
         const std::vector<drawn_line> lines = parsed.lines_of_pass(pass);
@@ -244,8 +247,23 @@ TEST_F(RunOnDevice, YesAtThePromptOnATerminalStartsARealRun) {
     ASSERT_TRUE(how.exited) << describe_exit(how) << "; terminal: " << escaped(run.err());
     EXPECT_EQ(how.exit_code, 0) << escaped(run.err());
     EXPECT_EQ(run.out(), "\n");
-    EXPECT_NE(run.err().find("completed: 100%, ETA: 0m 0s\r"), std::string::npos)
-        << escaped(run.err());
+    EXPECT_NE(run.err().find("completed: 100%, ETA: 0m 0s\r\x1b[2KSummary: 1 of 1 passes, 1 MB "),
+              std::string::npos)
+        << "the summary replaces the last progress line: " << escaped(run.err());
+    EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
+}
+
+// A reader that goes away, as head does, ends neither the test nor its
+// status: the later lines are lost, and the device is still written whole.
+TEST_F(RunOnDevice, AReaderThatGoesAwayEndsNeitherTheTestNorItsStatus) {
+    scratch_device disk(2 * mib, 512);
+    disk.fill(old_byte);
+    std::vector<std::string> argv{"bash", "-c",
+                                  "set -o pipefail; \"$0\" \"$@\" 2>&1 | head -c 10 >/dev/null"};
+    for (const std::string& arg : program_command({"-y", "-n", "2", "-w", "2", disk.path()}))
+        argv.push_back(arg);
+    const child_result run = run_child(argv, program_options());
+    EXPECT_EQ(run.exit_code, 0) << describe_run(run);
     EXPECT_TRUE(holds_copies_of_one_block(disk.read_all(), 4096, false));
 }
 

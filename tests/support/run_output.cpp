@@ -206,6 +206,36 @@ testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
     return testing::AssertionFailure() << text;
 }
 
+testing::AssertionResult summary_says(const std::string& summary, const std::string& passes,
+                                      std::int64_t megabytes, std::int64_t mismatched) {
+    static const std::regex pattern(
+        "Summary: ([0-9]+ of [0-9]+ passes(?:, read-back (?:done|interrupted))?), " PLAIN_NUMBER
+        " MB verified in " PLAIN_NUMBER "h " PLAIN_NUMBER "m " PLAIN_NUMBER "s, " PLAIN_NUMBER
+        " MB/s; " PLAIN_NUMBER " (blocks?) did not match\\.");
+    std::smatch match;
+    if (!std::regex_match(summary, match, pattern))
+        return testing::AssertionFailure() << "not a summary: \"" << escaped(summary) << "\"";
+    const std::int64_t got_megabytes = std::stoll(match[2]);
+    const std::int64_t seconds =
+        std::stoll(match[3]) * 3600 + std::stoll(match[4]) * 60 + std::stoll(match[5]);
+    const std::int64_t rate = std::stoll(match[6]);
+    const std::int64_t got_mismatched = std::stoll(match[7]);
+    std::ostringstream problems;
+    if (match[1] != passes)
+        problems << "passes: \"" << match[1] << "\", not \"" << passes << "\"; ";
+    if (megabytes >= 0 && got_megabytes != megabytes)
+        problems << got_megabytes << " MB, not " << megabytes << "; ";
+    if (rate != (seconds > 0 ? got_megabytes / seconds : 0))
+        problems << rate << " MB/s is not the megabytes over the seconds; ";
+    if (got_mismatched != mismatched)
+        problems << got_mismatched << " blocks did not match, not " << mismatched << "; ";
+    if ((match[8] == "block") != (got_mismatched == 1))
+        problems << "\"" << match[8] << "\" for " << got_mismatched << "; ";
+    if (problems.str().empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << problems.str() << "in \"" << summary << "\"";
+}
+
 testing::AssertionResult holds_copies_of_one_block(const std::vector<unsigned char>& bytes,
                                                    std::size_t block_size, bool zero) {
     if (bytes.empty() || block_size == 0)

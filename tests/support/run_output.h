@@ -70,6 +70,13 @@ run_stderr parse_run_stderr(const std::string& err);
 testing::AssertionResult progress_fits_run(const run_stderr& parsed, int passes,
                                            std::int64_t disk_size);
 
+// SUMMARY (run_stderr::summary) is well formed, begins with "Summary: " and
+// PASSES (such as "2 of 2 passes, read-back done"), gives MEGABYTES (any
+// when negative) and MISMATCHED blocks, and its speed is the megabytes over
+// its whole seconds.
+testing::AssertionResult summary_says(const std::string& summary, const std::string& passes,
+                                      std::int64_t megabytes, std::int64_t mismatched);
+
 // BYTES hold copies of one block of BLOCK_SIZE bytes from start to end (a
 // shorter last block is the first block's beginning). With ZERO every byte
 // is 0; otherwise the block is no constant fill but varied data.

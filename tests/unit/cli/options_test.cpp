@@ -185,14 +185,15 @@ TEST(ReadOptions, NoArgumentsLeaveNoOperand) {
 }
 
 TEST(ReadOptions, EveryOptionIsStored) {
-    options_run run = read_with({"-b", "64k", "-w", "8", "-n", "3", "-y", "-z", "/dev/x"});
+    options_run run = read_with({"-b", "64k", "-w", "8", "-n", "3", "-y", "-z", "-r", "/dev/x"});
     ASSERT_EQ(run.outcome, options_ok);
     EXPECT_EQ(run.settings.block_size, 65536u);
     EXPECT_EQ(run.settings.workers, 8u);
     EXPECT_EQ(run.settings.passes, 3u);
     EXPECT_TRUE(run.settings.skip_confirmation);
     EXPECT_TRUE(run.settings.zero_fill);
-    EXPECT_EQ(run.next_argument, 9);
+    EXPECT_TRUE(run.settings.read_back);
+    EXPECT_EQ(run.next_argument, 10);
 }
 
 TEST(ReadOptions, GroupedFlagsAndAttachedValues) {

@@ -30,7 +30,9 @@ TEST_P(ProgressLine, IsWrittenByteForByte) {
     const line_case& c = GetParam();
     char line[progress_line_size];
     memset(line, '#', sizeof line);
-    int length = format_progress_line(line, c.pass, c.passes, c.verified, c.disk_size, c.eta_text);
+    int length = c.pass == 0 ? format_read_back_line(line, c.verified, c.disk_size, c.eta_text)
+                             : format_progress_line(line, c.pass, c.passes, c.verified, c.disk_size,
+                                                    c.eta_text);
     ASSERT_NE(memchr(line, '\0', sizeof line), nullptr);
     EXPECT_EQ(std::string(line), c.line);
     EXPECT_EQ(length, static_cast<int>(strlen(c.line)));
@@ -38,22 +40,25 @@ TEST_P(ProgressLine, IsWrittenByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Samples, ProgressLine,
-    testing::Values(
-        line_case{1, 3, 0, 10485760, "0m 0s",
-                  "\x1b[2K\rpass: 1/3, verified: 0 MB, completed: 0%, ETA: 0m 0s\r"},
-        // Megabytes and percent are truncated.
-        line_case{1, 1, 1048575, 10485760, "0m 9s",
-                  "\x1b[2K\rpass: 1/1, verified: 0 MB, completed: 9%, ETA: 0m 9s\r"},
-        line_case{1, 1, 1048576, 10485760, "0m 9s",
-                  "\x1b[2K\rpass: 1/1, verified: 1 MB, completed: 10%, ETA: 0m 9s\r"},
-        line_case{2, 3, 1572864, 10485760, "1m 5s",
-                  "\x1b[2K\rpass: 2/3, verified: 1 MB, completed: 15%, ETA: 1m 5s\r"},
-        line_case{3, 3, 10485760, 10485760, "0m 0s",
-                  "\x1b[2K\rpass: 3/3, verified: 10 MB, completed: 100%, ETA: 0m 0s\r"},
-        line_case{1, 2, 1000000000000, 1000000000000, "0m 0s",
-                  "\x1b[2K\rpass: 1/2, verified: 953674 MB, completed: 100%, ETA: 0m 0s\r"},
-        line_case{1, 1, 420000000, 1000000000000, "1h 58m",
-                  "\x1b[2K\rpass: 1/1, verified: 400 MB, completed: 0%, ETA: 1h 58m\r"}));
+    testing::Values(line_case{1, 3, 0, 10485760, "0m 0s",
+                              "\x1b[2K\rpass: 1/3, verified: 0 MB, completed: 0%, ETA: 0m 0s\r"},
+                    // Megabytes and percent are truncated.
+                    line_case{1, 1, 1048575, 10485760, "0m 9s",
+                              "\x1b[2K\rpass: 1/1, verified: 0 MB, completed: 9%, ETA: 0m 9s\r"},
+                    line_case{1, 1, 1048576, 10485760, "0m 9s",
+                              "\x1b[2K\rpass: 1/1, verified: 1 MB, completed: 10%, ETA: 0m 9s\r"},
+                    line_case{2, 3, 1572864, 10485760, "1m 5s",
+                              "\x1b[2K\rpass: 2/3, verified: 1 MB, completed: 15%, ETA: 1m 5s\r"},
+                    line_case{3, 3, 10485760, 10485760, "0m 0s",
+                              "\x1b[2K\rpass: 3/3, verified: 10 MB, completed: 100%, ETA: 0m 0s\r"},
+                    line_case{
+                        1, 2, 1000000000000, 1000000000000, "0m 0s",
+                        "\x1b[2K\rpass: 1/2, verified: 953674 MB, completed: 100%, ETA: 0m 0s\r"},
+                    line_case{1, 1, 420000000, 1000000000000, "1h 58m",
+                              "\x1b[2K\rpass: 1/1, verified: 400 MB, completed: 0%, ETA: 1h 58m\r"},
+                    // Pass 0 here: the read-back after the last pass.
+                    line_case{0, 2, 1572864, 10485760, "0m 3s",
+                              "\x1b[2K\rread-back: verified: 1 MB, completed: 15%, ETA: 0m 3s\r"}));
 
 // The share is printed as computed, also when it passes 100.
 INSTANTIATE_TEST_SUITE_P(
