@@ -72,7 +72,7 @@ struct rule_command {
 // Parses one line into COMMAND; gives an empty string or why the line is wrong.
 std::string rules_parse_line(const std::string& line, rule_command& command);
 
-// Whether RULE applies to the whole disk rather than to a range of it
+// Whether rules of KIND act on the whole disk rather than on a range of it
 // (drop-after, wrap, lying-cache).
 inline bool rule_is_whole_disk(rule_kind kind) {
     return kind == rule_drop_after || kind == rule_wrap || kind == rule_lying_cache;
