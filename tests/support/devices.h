@@ -160,11 +160,15 @@ struct fault_stats {
     std::uint64_t flipped_bytes = 0; // bytes flipped in what reads returned
     std::uint64_t dropped_bytes = 0; // written bytes a rule kept from being stored
     std::uint64_t delayed = 0;       // requests that waited in a delay rule
+    std::uint64_t flushes = 0;       // fsyncs of the disk file: each fsync or fdatasync of
+                                     // the loop device (attaching it makes one too)
 };
 
 // A loop device (with loop direct I/O) over the memory-backed file of a
 // faultfs daemon of its own, whose reads and writes fail, flip, drop or
-// wait by byte range of the device. Construction starts the daemon on a
+// wait by byte range of the device, and which can act as a device that
+// lies: stuck bits, writes lost after a while, fake capacity, a cache that
+// loses writes. Construction starts the daemon on a
 // private mount point in SCRATCH_DIR and attaches the loop device;
 // destruction detaches it, unmounts and reaps the daemon. Guard tests with
 // REQUIRE_FAULT_DEVICE() first. Errors throw std::runtime_error.
@@ -211,7 +215,22 @@ class fault_device {
     void drop_writes(std::uint64_t start, std::uint64_t end);
     // Requests touching [start, end) each wait MS milliseconds first.
     void delay(std::uint64_t start, std::uint64_t end, unsigned ms);
-    // Removes every rule; wakes requests waiting in a delay.
+    // Bytes stored into [start, end) lose the bits set in MASK (0x80: bit 7
+    // stuck at 0), as behind a broken data line.
+    void stick_bits(std::uint64_t start, std::uint64_t end, unsigned char mask);
+    // Once BYTES bytes have been written from now on, writes are acknowledged
+    // in full and nothing more is stored (flash gone read-only).
+    void drop_writes_after(std::uint64_t bytes);
+    // Only REAL_SIZE bytes exist (a multiple of 512): byte X is stored at and
+    // read from X mod REAL_SIZE, a fake capacity.
+    void wrap_at(std::uint64_t real_size);
+    // A drive cache that keeps only the latest BYTES bytes of writes (whole
+    // requests, oldest out first) and never stores them: reads see it where
+    // it holds the bytes, else the stored bytes; a write pushed out of it is
+    // lost, and a flush stores nothing. The bytes lost count as dropped_bytes.
+    void lying_cache(std::uint64_t bytes);
+    // Removes every rule (what a lying cache holds is lost); wakes requests
+    // waiting in a delay.
     void clear_rules();
 
     fault_stats stats() const;

@@ -194,6 +194,23 @@ void fault_device::delay(std::uint64_t start, std::uint64_t end, unsigned ms) {
              std::to_string(ms));
 }
 
+void fault_device::stick_bits(std::uint64_t start, std::uint64_t end, unsigned char mask) {
+    add_rule("stuck " + std::to_string(start) + " " + std::to_string(end) + " " +
+             std::to_string(mask));
+}
+
+void fault_device::drop_writes_after(std::uint64_t bytes) {
+    add_rule("drop-after " + std::to_string(bytes));
+}
+
+void fault_device::wrap_at(std::uint64_t real_size) {
+    add_rule("wrap " + std::to_string(real_size));
+}
+
+void fault_device::lying_cache(std::uint64_t bytes) {
+    add_rule("lying-cache " + std::to_string(bytes));
+}
+
 void fault_device::clear_rules() {
     add_rule("clear");
 }
@@ -226,6 +243,8 @@ fault_stats fault_device::stats() const {
             counts.dropped_bytes = value;
         else if (name == "delayed")
             counts.delayed = value;
+        else if (name == "flushes")
+            counts.flushes = value;
     }
     return counts;
 }

@@ -95,6 +95,77 @@ TEST_F(FaultDevice, WriteFailRuleGivesEioToADirectWriter) {
     EXPECT_EQ(stored[4096], 0xAA);
 }
 
+// LENGTH bytes at OFFSET, all BYTE.
+struct span {
+    std::uint64_t offset;
+    std::size_t length;
+    unsigned char byte;
+};
+
+// A device that lies: its rule is set once the first 128 KiB hold 0x11;
+// then come direct writes, each followed by an fsync of the device, and a
+// direct read of the whole device.
+struct lying_row {
+    const char* name;
+    void (*set)(fault_device&);
+    std::vector<span> writes;
+    std::vector<span> expected; // in what the read gives
+};
+
+const lying_row lying_rows[] = {
+    {"StuckBit",
+     [](fault_device& disk) { disk.stick_bits(4096, 12288, 0x80); },
+     {{0, 16384, 0xFF}},
+     {{0, 4096, 0xFF}, {4096, 8192, 0x7F}, {12288, 4096, 0xFF}}},
+    {"DropAfter",
+     [](fault_device& disk) { disk.drop_writes_after(6144); },
+     {{0, 4096, 0xAA}, {4096, 4096, 0xBB}, {8192, 4096, 0xCC}},
+     {{0, 4096, 0xAA}, {4096, 2048, 0xBB}, {6144, 6144, 0x11}}},
+    // The write at 126976 crosses the second wrap point, 131072.
+    {"Wrap",
+     [](fault_device& disk) { disk.wrap_at(65536); },
+     {{0, 4096, 0xAA}, {69632, 4096, 0xBB}, {126976, 8192, 0xCC}},
+     {{0, 4096, 0xCC}, {4096, 4096, 0xBB}, {61440, 4096, 0xCC}, {mib - 32768, 4096, 0x11}}},
+    // 0xAA and 0xBB are pushed out, flushed or not; the newest write wins.
+    {"LyingCache",
+     [](fault_device& disk) { disk.lying_cache(8192); },
+     {{0, 4096, 0xAA}, {4096, 4096, 0xBB}, {8192, 4096, 0xCC}, {8192, 4096, 0xDD}},
+     {{0, 8192, 0x11}, {8192, 4096, 0xDD}}},
+};
+
+void PrintTo(const lying_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class FaultDeviceLies : public FaultDevice,
+                        public ::testing::WithParamInterface<std::tuple<lying_row, unsigned>> {};
+
+TEST_P(FaultDeviceLies, ReadsGiveWhatTheRuleLetsBeStored) {
+    const lying_row& row = std::get<0>(GetParam());
+    fault_device disk(mib, std::get<1>(GetParam()));
+    direct_file file(disk.path());
+    ASSERT_EQ(file.write(0, 128 << 10, 0x11), 128 << 10);
+    row.set(disk);
+    const std::uint64_t flushes = disk.stats().flushes;
+    for (const span& put : row.writes) {
+        ASSERT_EQ(file.write(put.offset, put.length, put.byte), put.length) << put.offset;
+        ASSERT_EQ(fsync(file.fd()), 0);
+    }
+    EXPECT_GE(disk.stats().flushes, flushes + row.writes.size()) << "an fsync missed the daemon";
+    ASSERT_EQ(file.read(0, mib), mib);
+    for (const span& want : row.expected)
+        for (std::size_t at = 0; at < want.length; ++at)
+            ASSERT_EQ(file.data()[want.offset + at], want.byte) << "at " << want.offset + at;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, FaultDeviceLies,
+                         ::testing::Combine(::testing::ValuesIn(lying_rows),
+                                            ::testing::Values(512u, 4096u)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
 TEST_F(FaultDevice, StoppedDaemonStillTearsDown) {
     std::string mount_dir;
     const double start = io_now();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "disk.h"
 
+#include "lying_cache.h"
 #include "rules.h"
 
 #include <sys/mman.h>
@@ -27,12 +28,23 @@ struct counters {
     std::atomic<std::uint64_t> flipped_bytes{0}; // bytes flipped in what reads returned
     std::atomic<std::uint64_t> dropped_bytes{0}; // written bytes not stored
     std::atomic<std::uint64_t> delayed{0};       // requests that waited in a delay
+    std::atomic<std::uint64_t> flushes{0};       // fsync requests on the disk file
+};
+
+// The rules that act on the whole disk and keep state of their own.
+struct whole_disk_rules {
+    bool drop_after = false;            // a drop-after rule is set
+    std::uint64_t drop_after_bytes = 0; // its BYTES
+    std::uint64_t written = 0;          // bytes written since it was set
+    std::uint64_t wrap = 0;             // REAL of a wrap rule, 0 for none
+    lying_cache cache;                  // of a lying-cache rule
 };
 
 struct disk_state {
     unsigned char* bytes = nullptr; // the stored bytes, size bytes long
     std::uint64_t size = 0;         // apparent size of the disk file
-    std::mutex data_lock;           // guards copies into and out of bytes
+    std::mutex data_lock;           // guards copies into and out of bytes, and whole
+    whole_disk_rules whole;
 
     std::mutex rules_lock;               // guards rules and generation
     std::condition_variable rules_moved; // signalled when rules change
@@ -76,12 +88,121 @@ int first_error(const snapshot& rules, rule_kind kind, std::uint64_t offset, std
     return 0;
 }
 
-// Copies [offset, offset + length) of the disk out of or into memory. Hold data_lock.
-void copy_stored(unsigned char* data, std::uint64_t offset, std::size_t length, bool into_disk) {
-    if (into_disk)
-        std::memcpy(state.bytes + offset, data, length);
-    else
-        std::memcpy(data, state.bytes + offset, length);
+// Calls COPY(stored, at, part) for each part of [offset, offset + length)
+// of the disk: STORED is where its bytes live (wrapped), AT its place in the
+// request. Hold data_lock.
+template <typename copier>
+void for_each_stored_part(std::uint64_t offset, std::size_t length, copier copy) {
+    const std::uint64_t real = state.whole.wrap != 0 ? state.whole.wrap : state.size;
+    for (std::size_t at = 0; at < length;) {
+        const std::uint64_t stored = (offset + at) % real;
+        const auto part =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length - at, real - stored));
+        copy(state.bytes + stored, at, part);
+        at += part;
+    }
+}
+
+// Stores [offset, offset + length) at its wrapped address. Hold data_lock.
+void store(const unsigned char* data, std::uint64_t offset, std::size_t length) {
+    for_each_stored_part(offset, length,
+                         [data](unsigned char* stored, std::size_t at, std::size_t part) {
+                             std::memcpy(stored, data + at, part);
+                         });
+}
+
+// Reads [offset, offset + length) as the loop device sees it: the stored
+// bytes, then what the lying cache holds over them. Hold data_lock.
+void load(unsigned char* data, std::uint64_t offset, std::size_t length) {
+    for_each_stored_part(offset, length,
+                         [data](const unsigned char* stored, std::size_t at, std::size_t part) {
+                             std::memcpy(data + at, stored, part);
+                         });
+    cache_overlay(state.whole.cache, data, offset, length);
+}
+
+// The parts of a write that are not to be stored: drop-write ranges and
+// what passes the drop-after count, sorted. Hold data_lock.
+std::vector<std::pair<std::uint64_t, std::uint64_t>>
+dropped_ranges(const snapshot& rules, std::uint64_t offset, std::size_t length) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> dropped;
+    for (const fault_rule& rule : rules.rules)
+        if (rule.kind == rule_drop_write && rule_touches(rule, offset, length))
+            dropped.emplace_back(std::max(rule.start, offset),
+                                 std::min<std::uint64_t>(rule.end, offset + length));
+    whole_disk_rules& whole = state.whole;
+    if (whole.drop_after) {
+        const std::uint64_t room =
+            whole.written < whole.drop_after_bytes ? whole.drop_after_bytes - whole.written : 0;
+        whole.written += length;
+        if (room < length)
+            dropped.emplace_back(offset + room, offset + length);
+    }
+    std::sort(dropped.begin(), dropped.end());
+    return dropped;
+}
+
+// Stores a write as the rules let it; gives the bytes not stored. Hold data_lock.
+std::uint64_t store_write(const snapshot& rules, const unsigned char* data, std::uint64_t offset,
+                          std::size_t length) {
+    if (state.whole.cache.active)
+        return cache_put(state.whole.cache, data, offset, length);
+    std::vector<unsigned char> masked;
+    for (const fault_rule& rule : rules.rules) {
+        if (rule.kind != rule_stuck || !rule_touches(rule, offset, length))
+            continue;
+        if (masked.empty())
+            masked.assign(data, data + length);
+        const std::uint64_t to = std::min<std::uint64_t>(rule.end, offset + length);
+        for (std::uint64_t at = std::max(rule.start, offset); at < to; ++at)
+            masked[at - offset] &= static_cast<unsigned char>(~rule.mask);
+    }
+    if (!masked.empty())
+        data = masked.data();
+
+    std::uint64_t at = offset;
+    const std::uint64_t end = offset + length;
+    std::uint64_t lost = 0;
+    for (const auto& range : dropped_ranges(rules, offset, length)) {
+        if (range.first > at)
+            store(data + (at - offset), at, range.first - at);
+        if (range.second > at) {
+            lost += range.second - std::max(at, range.first);
+            at = range.second;
+        }
+    }
+    if (end > at)
+        store(data + (at - offset), at, end - at);
+    return lost;
+}
+
+// Sets a drop-after, wrap or lying-cache rule, or clears them all; gives the
+// bytes a cache held that are now lost. Hold data_lock.
+std::uint64_t set_whole_disk(const rule_command& command) {
+    whole_disk_rules& whole = state.whole;
+    const bool new_cache = command.kind == command_clear || command.rule.kind == rule_lying_cache;
+    const std::uint64_t lost = new_cache ? cache_empty(whole.cache) : 0;
+    if (command.kind == command_clear) {
+        whole = whole_disk_rules{};
+        return lost;
+    }
+    switch (command.rule.kind) {
+    case rule_drop_after:
+        whole.drop_after = true;
+        whole.drop_after_bytes = command.rule.bytes;
+        whole.written = 0;
+        break;
+    case rule_wrap:
+        whole.wrap = command.rule.bytes;
+        break;
+    case rule_lying_cache:
+        whole.cache.active = true;
+        whole.cache.capacity = command.rule.bytes;
+        break;
+    default:
+        break;
+    }
+    return lost;
 }
 
 std::size_t clip(std::size_t size, std::uint64_t offset) {
@@ -119,7 +240,7 @@ int disk_read(char* buffer, std::size_t size, std::uint64_t offset) {
     auto* data = reinterpret_cast<unsigned char*>(buffer);
     {
         std::lock_guard<std::mutex> hold(state.data_lock);
-        copy_stored(data, offset, length, false);
+        load(data, offset, length);
     }
     for (const fault_rule& rule : rules.rules) {
         if (rule.kind != rule_flip || !rule_touches(rule, offset, length))
@@ -145,29 +266,11 @@ int disk_write(const char* buffer, std::size_t size, std::uint64_t offset) {
         state.count.failed_writes++;
         return -error;
     }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> dropped;
-    for (const fault_rule& rule : rules.rules)
-        if (rule.kind == rule_drop_write && rule_touches(rule, offset, length))
-            dropped.emplace_back(std::max(rule.start, offset),
-                                 std::min<std::uint64_t>(rule.end, offset + length));
-    std::sort(dropped.begin(), dropped.end());
-
-    auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(buffer));
-    std::uint64_t at = offset;
-    const std::uint64_t end = offset + length;
+    const auto* data = reinterpret_cast<const unsigned char*>(buffer);
     std::uint64_t lost = 0;
     {
         std::lock_guard<std::mutex> hold(state.data_lock);
-        for (const auto& range : dropped) {
-            if (range.first > at)
-                copy_stored(data + (at - offset), at, range.first - at, true);
-            if (range.second > at) {
-                lost += range.second - std::max(at, range.first);
-                at = range.second;
-            }
-        }
-        if (end > at)
-            copy_stored(data + (at - offset), at, end - at, true);
+        lost = store_write(rules, data, offset, length);
     }
     state.count.dropped_bytes += lost;
     state.count.bytes_written += length;
@@ -209,17 +312,24 @@ std::string disk_command(const std::string& text) {
             for (std::atomic<std::uint64_t>* counter :
                  {&state.count.reads, &state.count.writes, &state.count.bytes_read,
                   &state.count.bytes_written, &state.count.failed_reads, &state.count.failed_writes,
-                  &state.count.flipped_bytes, &state.count.dropped_bytes, &state.count.delayed})
+                  &state.count.flipped_bytes, &state.count.dropped_bytes, &state.count.delayed,
+                  &state.count.flushes})
                 counter->store(0);
             continue;
         }
         if (command.kind == command_none)
             continue;
+        const bool whole_disk =
+            command.kind == command_rule && rule_is_whole_disk(command.rule.kind);
+        if (whole_disk || command.kind == command_clear) {
+            std::lock_guard<std::mutex> hold(state.data_lock);
+            state.count.dropped_bytes += set_whole_disk(command);
+        }
         std::lock_guard<std::mutex> hold(state.rules_lock);
-        if (command.kind == command_rule)
-            state.rules.push_back(command.rule);
-        else
+        if (command.kind == command_clear)
             state.rules.clear();
+        else if (!whole_disk) // whole-disk rules live in state.whole
+            state.rules.push_back(command.rule);
         state.generation++;
         state.rules_moved.notify_all();
     }
@@ -239,6 +349,7 @@ std::string disk_stats_text() {
         {"flipped_bytes", c.flipped_bytes},
         {"dropped_bytes", c.dropped_bytes},
         {"delayed", c.delayed},
+        {"flushes", c.flushes},
     };
     for (const auto& line : lines)
         text += std::string(line.first) + " " + std::to_string(line.second) + "\n";
@@ -249,4 +360,8 @@ void disk_release_delays() {
     std::lock_guard<std::mutex> hold(state.rules_lock);
     state.generation++;
     state.rules_moved.notify_all();
+}
+
+void disk_count_flush() {
+    state.count.flushes++;
 }

@@ -32,5 +32,9 @@ std::string disk_command(const std::string& text);
 // The counters as "name value" lines.
 std::string disk_stats_text();
 
+// Counts an fsync of the disk file. It stores nothing more: every write is
+// stored, or lost, when it is made.
+void disk_count_flush();
+
 // Wakes requests waiting in a delay (they finish at once).
 void disk_release_delays();

@@ -160,7 +160,10 @@ int fs_truncate(const char* path, off_t, fuse_file_info*) {
 int fs_flush(const char*, fuse_file_info*) {
     return 0;
 }
-int fs_fsync(const char*, int, fuse_file_info*) {
+// The loop driver sends a flush of its queue here as an fsync of the disk file.
+int fs_fsync(const char*, int, fuse_file_info* info) {
+    if (info->fh == file_disk)
+        disk_count_flush();
     return 0;
 }
 

@@ -10,8 +10,8 @@
 // goes through to the real function.
 //
 //   FAIL_CALL    which function: open (also open64, __open_2, __open64_2),
-//                ioctl, read, close, posix_memalign, pthread_create,
-//                pthread_attr_init, pthread_attr_setdetachstate
+//                ioctl, read, close, fsync, fdatasync, posix_memalign,
+//                pthread_create, pthread_attr_init, pthread_attr_setdetachstate
 //   FAIL_AT      which call to fail, counting from 1 (default 1)
 //   FAIL_COUNT   how many calls to fail from there on (default 1)
 //   FAIL_ERRNO   the error: set in errno for system calls (which give -1),
@@ -410,6 +410,24 @@ NOT_INSTRUMENTED int close(int fd) {
         return -1;
     }
     NEXT("close", int (*)(int));
+    return real(fd);
+}
+
+NOT_INSTRUMENTED int fsync(int fd) {
+    if (should_fail("fsync", CALLER, nullptr, -1)) {
+        errno = error_or(EIO);
+        return -1;
+    }
+    NEXT("fsync", int (*)(int));
+    return real(fd);
+}
+
+NOT_INSTRUMENTED int fdatasync(int fd) {
+    if (should_fail("fdatasync", CALLER, nullptr, -1)) {
+        errno = error_or(EIO);
+        return -1;
+    }
+    NEXT("fdatasync", int (*)(int));
     return real(fd);
 }
 
