@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "cli/startup.h"
 
+#include "cli/device_line.h"
 #include "cli/messages.h"
 #include "cli/options.h"
 #include "cli/run_settings.h"
 #include "cli/usage.h"
 #include "console/confirm.h"
+#include "device/description.h"
 #include "device/platform.h"
 #include "device/probes.h"
 #include "run/run_passes.h"
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -102,6 +105,8 @@ void fail_on_probe(int result, const char* path) {
         fail_naming(fmt_in_use, path);
     case probe_other_device:
         fail_naming(fmt_other_device, path);
+    case probe_read_only:
+        fail_naming(fmt_read_only, path);
     }
 }
 
@@ -116,9 +121,23 @@ void check_device(run_settings* settings) {
         fprintf(stderr, fmt_block_below_sector, settings->sector_size);
         exit(1);
     }
+    // Direct transfers move whole sectors only: another size would fail at
+    // the first write, where it would read like a fault of the disk.
+    if (settings->block_size % settings->sector_size != 0) {
+        fprintf(stderr, fmt_block_not_sector_multiple, settings->sector_size);
+        exit(1);
+    }
     fail_on_probe(query_disk_size(path, settings->device, &settings->disk_size), path);
     fail_on_probe(claim_device(path, settings->device, &settings->kept_fd), path);
     fail_on_probe(check_not_in_use(path, settings->device, settings->kept_fd), path);
+}
+
+// Names the device that passed every check, so that the user can tell it is
+// the disk meant before anything is written.
+void show_device(const run_settings& settings) {
+    const std::string line = format_device_line(settings.device_path, settings.disk_size,
+                                                describe_device(settings.device, settings.kept_fd));
+    fputs(line.c_str(), stderr);
 }
 
 // Asks unless -y was given; returns only when the run may go on.
@@ -147,7 +166,10 @@ int platterfell_main(int argc, char** argv) {
     if (optind >= argc)
         usage_and_exit(1);
     settings.device_path = argv[optind];
+    if (optind + 1 < argc)
+        fail_naming(fmt_unexpected_argument, argv[optind + 1]);
     check_device(&settings);
+    show_device(settings);
     confirm_or_exit(settings);
     return run_passes(settings);
 }

@@ -19,8 +19,8 @@ bool character_devices_can_be_disks();
 // Opens the device and keeps the descriptor (*KEPT_FD) until the process
 // ends, so that the system cannot take the device while it is tested; the
 // open is exclusive where the system has that notion. Returns probe_ok,
-// probe_cannot_open, probe_in_use or probe_other_device (the path no longer
-// leads to IDENTITY).
+// probe_cannot_open, probe_in_use, probe_other_device (the path no longer
+// leads to IDENTITY) or probe_read_only.
 int claim_device(const char* device_path, const device_identity& identity, int* kept_fd);
 
 // Looks for holders of the device that the claim cannot see (a loop device

@@ -56,6 +56,8 @@ int claim_device(const char* device_path, const device_identity& identity, int* 
     // DragonFly with EBUSY), and while this descriptor is open FreeBSD lets
     // nothing mount it. O_EXCL means nothing on a device here.
     int fd = open(device_path, O_RDWR | O_CLOEXEC);
+    if (fd == -1 && errno == EROFS)
+        return probe_read_only; // only where the system itself refuses the write open
     if (fd == -1)
         return errno == EBUSY || errno == EPERM ? probe_in_use : probe_cannot_open;
     if (!is_device(fd, identity)) {

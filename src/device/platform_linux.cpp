@@ -117,6 +117,13 @@ int claim_device(const char* device_path, const device_identity& identity, int* 
         close(fd);
         return probe_other_device;
     }
+    // A read-only device opens for writing all the same; only its first
+    // write would fail.
+    int read_only = 0;
+    if (ioctl(fd, BLKROGET, &read_only) == 0 && read_only != 0) {
+        close(fd);
+        return probe_read_only;
+    }
     *kept_fd = fd; // open until the process ends
     return probe_ok;
 }

@@ -16,6 +16,7 @@ enum probe_result {
     probe_not_block_device = 5, // the path names no disk
     probe_in_use = 6,           // the system holds the device (mounted, swap, RAID member, loop)
     probe_other_device = 7,     // the path now leads to another device than the one checked
+    probe_read_only = 8,        // the device takes no writes
 };
 
 // Tells whether the path (links followed) names a disk, and stores which

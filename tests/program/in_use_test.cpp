@@ -111,7 +111,7 @@ TEST_P(InUse, DeviceCannotBeMountedWhileTheProgramAsks) {
     asking.write_stdin("n");
     asking.close_stdin();
     const child_result run = asking.wait(10);
-    EXPECT_EQ(run.err, expected_prompt + "n\n");
+    EXPECT_EQ(run.err, expected_device_line(disk) + expected_prompt + "n\n");
     EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
 
     { const scratch_mount after(disk.path(), "ext4"); }

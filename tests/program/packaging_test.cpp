@@ -213,8 +213,8 @@ TEST(ManualPage, HasTheSectionsOfAnAdministratorsPageInOrder) {
             headings.push_back(line.substr(4));
     }
     const std::vector<std::string> expected = {
-        "NAME",     "SYNOPSIS", "DESCRIPTION", "OPTIONS",  "EXIT STATUS",
-        "EXAMPLES", "SAFETY",   "LIMITATIONS", "SEE ALSO",
+        "NAME",     "SYNOPSIS", "DESCRIPTION", "OPTIONS",    "EXIT STATUS",
+        "EXAMPLES", "SAFETY",   "LIMITATIONS", "REAL DISKS", "SEE ALSO",
     };
     EXPECT_EQ(headings, expected);
 }

@@ -47,6 +47,15 @@ inline const std::string expected_prompt =
 inline const std::string expected_prompt_on_terminal =
     "WARNING: All data on the target disk will be destroyed!\r\nContinue? (y/n):";
 
+// The line that names a scratch loop device before the question or the
+// first pass, with its line feed, naming it by PATH (its own when empty).
+// The scratch devices of these tests are all under 50 MB: 0.0 GB.
+inline std::string expected_device_line(scratch_device& disk, const std::string& path = "") {
+    EXPECT_LT(disk.device_size(), 50000000u);
+    return (path.empty() ? disk.path() : path) + ": " + std::to_string(disk.device_size()) +
+           " bytes (0.0 GB), backing file " + disk.loop().backing() + "\n";
+}
+
 // N copies of BYTE, to compare a device's content with.
 inline std::vector<unsigned char> bytes_of(std::size_t count, unsigned char byte) {
     return std::vector<unsigned char>(count, byte);

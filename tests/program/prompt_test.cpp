@@ -79,6 +79,15 @@ class Prompt : public testing::Test {
 
     const std::string& device() const { return disk_->path(); }
 
+    // The line naming the device and the question, as a pipe and as a
+    // terminal show them.
+    std::string asked() const { return expected_device_line(*disk_) + expected_prompt; }
+    std::string asked_on_terminal() const {
+        std::string line = expected_device_line(*disk_);
+        line.insert(line.size() - 1, "\r");
+        return line + expected_prompt_on_terminal;
+    }
+
     bool untouched() const { return disk_->read_all() == bytes_of(device_bytes, fill_byte); }
 
     // Whether the run went over the whole device: the random test bytes are
@@ -142,7 +151,7 @@ TEST_P(Declined, EndsWithStatusZeroAndTheDeviceUntouched) {
     const child_exit how = run->wait(10);
     EXPECT_TRUE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->err(), expected_prompt_on_terminal + GetParam().echo);
+    EXPECT_EQ(run->err(), asked_on_terminal() + GetParam().echo);
     EXPECT_EQ(run->out(), "");
     expect_settings_as_before(run->terminal_settings(), before);
     EXPECT_TRUE(untouched()) << "the device was written to";
@@ -163,12 +172,12 @@ TEST_P(JunkKey, IsIgnored) {
     run->write_stdin(GetParam());
     EXPECT_FALSE(run->wait_for_stderr("\n", 0.4)) << run->err();
     EXPECT_TRUE(still_running(run->pid())) << "the program ended on a key that is no answer";
-    EXPECT_EQ(run->err(), expected_prompt_on_terminal);
+    EXPECT_EQ(run->err(), asked_on_terminal());
     EXPECT_FALSE(run->terminal_settings().c_lflag & ICANON) << "the prompt stopped waiting";
     run->write_stdin("n");
     const child_exit how = run->wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->err(), expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run->err(), asked_on_terminal() + "n\r\n");
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
@@ -197,7 +206,7 @@ TEST_F(Prompt, KeyTypedAheadIsDiscarded) {
     run.write_stdin("n");
     const child_exit how = run.wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run.err(), "y" + expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run.err(), "y" + asked_on_terminal() + "n\r\n");
     EXPECT_TRUE(untouched()) << "the device was written to";
 }
 
@@ -215,7 +224,7 @@ TEST_F(Prompt, StopAndContinueAppliesThePromptSettingsAgain) {
     run->write_stdin("n");
     const child_exit how = run->wait(10);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->err(), expected_prompt_on_terminal + "n\r\n");
+    EXPECT_EQ(run->err(), asked_on_terminal() + "n\r\n");
     expect_settings_as_before(run->terminal_settings(), before);
 }
 
@@ -225,8 +234,7 @@ TEST_F(Prompt, LowerCaseYesStartsTheRun) {
     const child_exit how = run->wait(30);
     EXPECT_TRUE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->err().substr(0, expected_prompt_on_terminal.size() + 3),
-              expected_prompt_on_terminal + "y\r\n");
+    EXPECT_EQ(run->err().substr(0, asked_on_terminal().size() + 3), asked_on_terminal() + "y\r\n");
     EXPECT_EQ(run->out(), "\n");
     EXPECT_TRUE(overwritten()) << "the run left bytes of the fill on the device";
 }
@@ -236,8 +244,7 @@ TEST_F(Prompt, UpperCaseYesStartsTheRun) {
     run->write_stdin("Y");
     const child_exit how = run->wait(30);
     EXPECT_EQ(how.exit_code, 0) << describe_exit(how);
-    EXPECT_EQ(run->err().substr(0, expected_prompt_on_terminal.size() + 3),
-              expected_prompt_on_terminal + "Y\r\n");
+    EXPECT_EQ(run->err().substr(0, asked_on_terminal().size() + 3), asked_on_terminal() + "Y\r\n");
     EXPECT_TRUE(disk_->read_all() == bytes_of(device_bytes, 0)) << "-z did not zero the device";
 }
 
@@ -266,7 +273,7 @@ TEST_P(EndedAtThePrompt, RestoresTheTerminalAndDiesByTheSignal) {
     const child_exit how = run->wait(10);
     EXPECT_FALSE(how.exited) << describe_exit(how);
     EXPECT_EQ(how.signal, GetParam().signal) << describe_exit(how);
-    EXPECT_EQ(run->err(), expected_prompt_on_terminal);
+    EXPECT_EQ(run->err(), asked_on_terminal());
     EXPECT_EQ(run->out(), "");
     expect_settings_as_before(run->terminal_settings(), before);
     EXPECT_TRUE(untouched()) << "the device was written to";
@@ -309,7 +316,7 @@ TEST_P(PipedDecline, EndsAtOnceAndTheDeviceUntouched) {
     const child_result run = run_platterfell({device()}, options);
     EXPECT_FALSE(run.timed_out) << "the prompt hung";
     EXPECT_LT(run.seconds, 10) << "no pause lies on this path; 20 s is the hang";
-    EXPECT_EQ(run.err, expected_prompt + GetParam().echo);
+    EXPECT_EQ(run.err, asked() + GetParam().echo);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(run.exited) << describe_exit(run);
     EXPECT_EQ(run.exit_code, GetParam().status) << describe_exit(run);
@@ -336,7 +343,7 @@ TEST_F(Prompt, ClosedInputIsNoAnswerEvenFromADiskFullOfYes) {
     child_options options;
     options.input = child_stdin::closed;
     const child_result run = run_platterfell({device()}, options);
-    EXPECT_EQ(run.err, expected_prompt + "\n");
+    EXPECT_EQ(run.err, asked() + "\n");
     EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
     EXPECT_TRUE(disk_->read_all() == bytes_of(device_bytes, 'y')) << "the device was written to";
 }
@@ -346,7 +353,7 @@ TEST_F(Prompt, PipedMaybeAccepts) {
     options.input = child_stdin::text;
     options.stdin_text = "maybe";
     const child_result run = run_platterfell({device()}, options);
-    EXPECT_EQ(run.err.substr(0, expected_prompt.size() + 2), expected_prompt + "y\n");
+    EXPECT_EQ(run.err.substr(0, asked().size() + 2), asked() + "y\n");
     EXPECT_EQ(run.out, "\n");
     EXPECT_TRUE(run.exited) << describe_exit(run);
     EXPECT_EQ(run.exit_code, 0) << describe_exit(run);
