@@ -86,9 +86,11 @@ std::string cut_hammer2_label(const std::string& source) {
 }
 
 std::string node_path_of(const std::string& name) {
-    if (name.empty() || name[0] == '/')
+    if (name.empty())
         return name;
-    return "/dev/" + name;
+    if (name[0] != '/')
+        return "/dev/" + name;
+    return name.compare(0, 5, "/dev/") == 0 ? name : std::string();
 }
 
 bool write_refusal_means_in_use(int error, int securelevel) {

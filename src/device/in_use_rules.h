@@ -73,8 +73,10 @@ bool dragonfly_nodes_overlap(uint32_t minor_a, uint32_t minor_b);
 // ("" for "@LABEL"); a name without '@' stays as it is.
 std::string cut_hammer2_label(const std::string& source);
 
-// The path of the node that a mount source names: the root's may lack
-// "/dev/". Empty for an empty name.
+// The path of the device node that a mount source names (the root's name
+// may lack "/dev/"), or "" when it names none under /dev: a null mount's
+// folder, which could lie on a network file system that does not answer, is
+// never looked up.
 std::string node_path_of(const std::string& name);
 
 // Whether a write open of a disk that failed with ERROR was refused because
