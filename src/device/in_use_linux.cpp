@@ -11,21 +11,16 @@
 #endif
 
 #include "device/in_use_rules.h"
+#include "device/loop_status_linux.h"
 #include "device/probes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/loop.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -33,10 +28,6 @@
 
 namespace {
 
-// How long the loop devices have, all together, to say what they are over.
-constexpr int answer_wait_ms = 2000;
-constexpr char fmt_loop_skipped[] =
-    "Skipped %s: it did not say within 2 seconds what it is set up over.\n";
 // Loop devices stacked deeper than this are not followed further down.
 constexpr int deepest_stack = 8;
 
@@ -104,147 +95,24 @@ disk_place place_of(uint64_t device) {
                       partition_span(read_number(dir + "/start"), read_number(dir + "/size"))};
 }
 
-// What one loop device said about itself.
-struct loop_answer {
-    std::string node;    // "/dev/loopN"
-    uint64_t device = 0; // its own number
-    pid_t asker = -1;    // the child asking it
-    int pipe = -1;       // the child's answer comes here
-    bool answered = false;
-    uint64_t backing = 0; // the backing file's device number if a block device, else 0
-    uint64_t offset = 0;
-    uint64_t size_limit = 0; // 0: up to the backing device's end
-};
-
-// What a child writes back.
-struct loop_record {
-    int known = 0;
-    uint64_t backing = 0;
-    uint64_t offset = 0;
-    uint64_t size_limit = 0;
-};
-
-// In a child: asks the loop device and writes the record to OUT. The status
-// request looks up its backing file, which a hung file system (FUSE) may
-// never answer; nothing but OUT stays open meanwhile, so that such a child
-// holds neither the claimed device nor the caller's streams.
-[[noreturn]] void ask_in_child(const loop_answer& loop, int out) {
-    if (out > 0)
-        close_range(0, static_cast<unsigned>(out) - 1, 0);
-    close_range(static_cast<unsigned>(out) + 1, ~0u, 0);
-    loop_record record;
-    loop_info64 info{};
-    const int fd = open(loop.node.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd != -1 && is_device(fd, device_identity{S_IFBLK, loop.device}) &&
-        ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        record.known = 1;
-        record.backing = info.lo_rdevice;
-        record.offset = info.lo_offset;
-        record.size_limit = info.lo_sizelimit;
-    }
-    _exit(write(out, &record, sizeof record) == sizeof record ? 0 : 1);
-}
-
-// The bound loop devices, each asked in a child of its own.
-std::vector<loop_answer> start_asking() {
-    std::vector<loop_answer> loops;
-    DIR* listing = opendir("/sys/block");
-    if (listing == nullptr)
-        return loops;
-    while (const dirent* entry = readdir(listing)) {
-        const std::string dir = std::string("/sys/block/") + entry->d_name;
-        if (access((dir + "/loop").c_str(), F_OK) != 0)
-            continue; // not a loop device, or one not set up
-        loop_answer loop;
-        loop.node = "/dev/" + std::string(entry->d_name);
-        loop.device = read_device_number(dir + "/dev");
-        loops.push_back(loop);
-    }
-    closedir(listing);
-    for (loop_answer& loop : loops) {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0)
-            continue;
-        loop.asker = fork();
-        if (loop.asker == 0)
-            ask_in_child(loop, ends[1]);
-        close(ends[1]);
-        if (loop.asker == -1)
-            close(ends[0]);
-        else
-            loop.pipe = ends[0];
-    }
-    return loops;
-}
-
-void take_answer(loop_answer* loop) {
-    loop_record record;
-    if (read(loop->pipe, &record, sizeof record) == sizeof record && record.known) {
-        loop->backing = record.backing;
-        loop->offset = record.offset;
-        loop->size_limit = record.size_limit;
-    }
-    loop->answered = true;
-    close(loop->pipe);
-    loop->pipe = -1;
-    waitpid(loop->asker, nullptr, 0);
-}
-
-// Asks every loop device what it is over, waiting at most answer_wait_ms for
-// all of them; one that has not answered by then is named on standard error.
-std::vector<loop_answer> ask_loop_devices() {
-    std::vector<loop_answer> loops = start_asking();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(answer_wait_ms);
-    for (;;) {
-        std::vector<pollfd> waiting;
-        std::vector<loop_answer*> owners;
-        for (loop_answer& loop : loops)
-            if (loop.pipe != -1) {
-                waiting.push_back(pollfd{loop.pipe, POLLIN, 0});
-                owners.push_back(&loop);
-            }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (waiting.empty() || left.count() <= 0)
-            break;
-        if (poll(waiting.data(), waiting.size(), static_cast<int>(left.count())) == -1 &&
-            errno != EINTR)
-            break;
-        for (size_t i = 0; i < waiting.size(); ++i)
-            if (waiting[i].revents != 0)
-                take_answer(owners[i]);
-    }
-    for (loop_answer& loop : loops) {
-        if (loop.pipe == -1)
-            continue;
-        fprintf(stderr, fmt_loop_skipped, loop.node.c_str());
-        close(loop.pipe);
-        loop.pipe = -1;
-        kill(loop.asker, SIGKILL); // it may stay until its file system answers
-        waitpid(loop.asker, nullptr, WNOHANG);
-    }
-    return loops;
-}
-
 // The bytes of a disk that a loop device shows.
-disk_place place_of_loop(const loop_answer& loop) {
+disk_place place_of_loop(const loop_status& loop) {
     disk_place place = place_of(loop.backing);
     place.span = span_within(loop_span(loop.offset, loop.size_limit), place.span);
     return place;
 }
 
-const loop_answer* loop_with_number(const std::vector<loop_answer>& loops, uint64_t device) {
-    for (const loop_answer& loop : loops)
+const loop_status* loop_with_number(const std::vector<loop_status>& loops, uint64_t device) {
+    for (const loop_status& loop : loops)
         if (loop.device == device)
             return &loop;
     return nullptr;
 }
 
 // Whether another loop device than those in STACK shows bytes of TARGET.
-bool loop_over(const disk_place& target, const std::vector<loop_answer>& loops,
+bool loop_over(const disk_place& target, const std::vector<loop_status>& loops,
                const std::vector<uint64_t>& stack) {
-    for (const loop_answer& loop : loops) {
+    for (const loop_status& loop : loops) {
         bool in_stack = false;
         for (uint64_t device : stack)
             in_stack = in_stack || device == loop.device;
@@ -295,7 +163,7 @@ bool held_under(const disk_place& target) {
 } // namespace
 
 int check_not_in_use(const char*, const device_identity& identity, int) {
-    const std::vector<loop_answer> loops = ask_loop_devices();
+    const std::vector<loop_status> loops = ask_loop_devices();
     disk_place target = place_of(identity.number);
     // The tested device and the loop devices it is stacked on: not holders.
     std::vector<uint64_t> stack;
@@ -304,7 +172,7 @@ int check_not_in_use(const char*, const device_identity& identity, int) {
             return probe_in_use;
         // A loop device tested, or one under it: its backing device's
         // bytes must be free as well.
-        const loop_answer* under = loop_with_number(loops, target.disk);
+        const loop_status* under = loop_with_number(loops, target.disk);
         if (under == nullptr || under->backing == 0)
             return probe_ok;
         stack.push_back(under->device);
