@@ -25,7 +25,9 @@ int claim_device(const char* device_path, const device_identity& identity, int* 
 
 // Looks for holders of the device that the claim cannot see (a loop device
 // set up over it, a mount the system does not refuse). KEPT_FD is the
-// claim's descriptor. Returns probe_ok or probe_in_use.
+// claim's descriptor. Returns probe_ok or probe_in_use. In its own files,
+// in_use_*.cpp; on Linux it names each loop device it had to skip on
+// standard error.
 int check_not_in_use(const char* device_path, const device_identity& identity, int kept_fd);
 
 // Makes the device write out what its own cache holds, through KEPT_FD.

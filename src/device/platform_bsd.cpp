@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "device/platform.h"
 
+#include "device/in_use_rules.h"
 #include "device/probes.h"
 
 #include <fcntl.h>
+#include <sys/types.h>
 #include <sys/ioctl.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +53,22 @@ bool character_devices_can_be_disks() {
     return true;
 }
 
+namespace {
+
+// Whether the failed write open (errno) was refused for a holder of the
+// disk. From securelevel 2 on, EPERM refuses every disk; errno is kept.
+bool refused_for_holder() {
+    const int error = errno;
+    int level = 0;
+    size_t size = sizeof level;
+    if (error == EPERM && sysctlbyname("kern.securelevel", &level, &size, nullptr, 0) == -1)
+        level = 0; // unknown: EPERM then means what it means below 2
+    errno = error;
+    return write_refusal_means_in_use(error, level);
+}
+
+} // namespace
+
 int claim_device(const char* device_path, const device_identity& identity, int* kept_fd) {
     // Opened for writing, as the workers will open it: the system refuses
     // that while some holders have the disk (FreeBSD's GEOM with EPERM,
@@ -59,16 +78,12 @@ int claim_device(const char* device_path, const device_identity& identity, int* 
     if (fd == -1 && errno == EROFS)
         return probe_read_only; // only where the system itself refuses the write open
     if (fd == -1)
-        return errno == EBUSY || errno == EPERM ? probe_in_use : probe_cannot_open;
+        return refused_for_holder() ? probe_in_use : probe_cannot_open;
     if (!is_device(fd, identity)) {
         close(fd);
         return probe_other_device;
     }
     *kept_fd = fd; // open until the process ends
-    return probe_ok;
-}
-
-int check_not_in_use(const char*, const device_identity&, int) {
     return probe_ok;
 }
 

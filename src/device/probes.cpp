@@ -79,9 +79,13 @@ int query_disk_size(const char* device_path, const device_identity& identity, in
     if (opened != probe_ok)
         return opened;
     // The last byte, not the end: a device of 0 bytes has no last byte, and
-    // the seek before its start fails.
+    // the seek before its start fails. On the BSDs that seek fails without
+    // setting errno: it is cleared first, and an untold error is EINVAL.
+    errno = 0;
     off_t last = lseek(fd, -1, SEEK_END);
     if (last == -1) {
+        if (errno == 0)
+            errno = EINVAL;
         *disk_size = -1;
         close_keeping_errno(fd);
         return probe_no_disk_size;

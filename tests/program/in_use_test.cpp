@@ -50,6 +50,29 @@ std::string read_text(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// An ext4 made on UPPER and mounted makes TESTED in use; the file system is
+// clean after the refusal.
+void expect_refused_under_mount(const std::string& upper, const std::string& tested) {
+    make_ext4(upper);
+    if (testing::Test::HasFatalFailure())
+        return;
+    {
+        const scratch_mount mounted(upper, "ext4");
+        const child_result run = run_platterfell({"-y", tested});
+        EXPECT_EQ(run.err, "Error: " + tested + " is in use by the system.\n");
+        EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+    }
+    expect_checks_clean(upper);
+}
+
+// Partition NUMBER of DISK over SIZE bytes from START, made by hand: the
+// kernel here reads no partition tables.
+void add_partition(const std::string& disk, int number, std::uint64_t start, std::uint64_t size) {
+    const child_result added = run_child({"addpart", disk, std::to_string(number),
+                                          std::to_string(start / 512), std::to_string(size / 512)});
+    ASSERT_EQ(added.exit_code, 0) << describe_exit(added) << added.err;
+}
+
 class InUse : public testing::TestWithParam<unsigned> {};
 
 TEST_P(InUse, MountedDeviceIsRefused) {
@@ -124,17 +147,46 @@ TEST_P(InUse, DeviceUnderAMountedLoopDeviceIsRefused) {
     REQUIRE_LOOP_DEVICES();
     scratch_device disk(device_bytes, GetParam());
     const loop_device upper(disk.path(), GetParam(), false);
-    make_ext4(upper.path());
+    expect_refused_under_mount(upper.path(), disk.path());
+}
+
+// The loop device's backing file is known by its device number, not by the
+// path it was set up through: a node made elsewhere (on a tmpfs without
+// nodev, unlike /dev/shm; deleted since) or /dev bound to another place.
+TEST_P(InUse, DeviceUnderALoopDeviceThroughAnotherPathIsRefused) {
+    REQUIRE_LOOP_DEVICES();
+    scratch_device disk(device_bytes, GetParam());
+    struct stat info;
+    ASSERT_EQ(stat(disk.path().c_str(), &info), 0) << std::strerror(errno);
+    const scratch_mount nodes("tmpfs", "tmpfs");
+    const std::string made_node = nodes.dir() + "/disk";
+    ASSERT_EQ(mknod(made_node.c_str(), S_IFBLK | 0600, info.st_rdev), 0) << std::strerror(errno);
+    const scratch_mount dev_elsewhere("/dev", "", "", MS_BIND);
+    for (const std::string& path : {made_node, dev_elsewhere.dir() + disk.path().substr(4)}) {
+        const loop_device upper(path, GetParam(), false);
+        unlink(made_node.c_str());
+        expect_refused_under_mount(upper.path(), disk.path());
+    }
+}
+
+// A partition is in use when a loop device over the whole disk shows its
+// bytes, and free when one shows only another partition's.
+TEST_P(InUse, PartitionUnderALoopDeviceOverItsBytesIsRefused) {
+    REQUIRE_LOOP_DEVICES();
+    constexpr std::uint64_t mib = 1 << 20;
+    scratch_device disk(device_bytes, GetParam(), true);
+    add_partition(disk.path(), 1, mib, 3 * mib);
+    add_partition(disk.path(), 2, 4 * mib, 4 * mib);
     if (HasFatalFailure())
         return;
+    const std::string second = disk.path() + "p2";
+    const loop_device over_first(disk.path(), GetParam(), false, mib, 3 * mib);
     {
-        const scratch_mount mounted(upper.path(), "ext4");
-        write_text(mounted.dir() + "/kept", kept_text);
-        const child_result run = run_platterfell({"-y", disk.path()});
-        EXPECT_EQ(run.err, "Error: " + disk.path() + " is in use by the system.\n");
-        EXPECT_EQ(run.exit_code, 1) << describe_exit(run);
+        const loop_device over_second(disk.path(), GetParam(), false, 4 * mib);
+        expect_refused_under_mount(over_second.path(), second);
     }
-    expect_checks_clean(upper.path());
+    const child_result run = run_platterfell({"-y", "-n", "1", second});
+    EXPECT_EQ(run.exit_code, 0) << describe_exit(run) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Sectors, InUse, testing::Values(512u, 4096u),

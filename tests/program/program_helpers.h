@@ -77,17 +77,17 @@ class scratch_symlink {
     std::string path_;
 };
 
-// SOURCE mounted as FSTYPE (with mount DATA) on a new folder in the scratch
-// folder; unmounted and the folder removed when the record goes away,
-// whatever the test did.
+// SOURCE mounted as FSTYPE (with mount DATA and FLAGS, such as MS_BIND) on a
+// new folder in the scratch folder; unmounted and the folder removed when
+// the record goes away, whatever the test did.
 class scratch_mount {
   public:
     scratch_mount(const std::string& source, const std::string& fstype,
-                  const std::string& data = "")
+                  const std::string& data = "", unsigned long flags = 0)
         : dir_(scratch_name("mount")) {
         if (mkdir(dir_.c_str(), 0700) != 0)
             throw std::runtime_error("cannot make the mount point " + dir_);
-        if (mount(source.c_str(), dir_.c_str(), fstype.c_str(), 0,
+        if (mount(source.c_str(), dir_.c_str(), fstype.c_str(), flags,
                   data.empty() ? nullptr : data.c_str()) != 0) {
             const std::string reason = std::strerror(errno);
             rmdir(dir_.c_str());

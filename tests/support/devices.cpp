@@ -79,7 +79,8 @@ void pause_briefly() {
 
 } // namespace
 
-loop_device::loop_device(const std::string& backing, unsigned sector_size, bool direct_io)
+loop_device::loop_device(const std::string& backing, unsigned sector_size, bool direct_io,
+                         std::uint64_t offset, std::uint64_t size_limit, bool partitions)
     : backing_(canonical(backing)) {
     const descriptor control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (control.fd < 0)
@@ -91,7 +92,10 @@ loop_device::loop_device(const std::string& backing, unsigned sector_size, bool 
     loop_config config{};
     config.fd = static_cast<__u32>(file.fd);
     config.block_size = sector_size;
-    config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (direct_io ? LO_FLAGS_DIRECT_IO : 0);
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (direct_io ? LO_FLAGS_DIRECT_IO : 0) |
+                           (partitions ? LO_FLAGS_PARTSCAN : 0);
+    config.info.lo_offset = offset;
+    config.info.lo_sizelimit = size_limit;
     std::snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s",
                   backing_.c_str());
 
@@ -210,8 +214,9 @@ scratch_device::image_file::~image_file() {
     unlink(path.c_str());
 }
 
-scratch_device::scratch_device(std::uint64_t size, unsigned sector_size)
-    : sector_size_(sector_size), image_(size), loop_(image_.path, sector_size, false) {}
+scratch_device::scratch_device(std::uint64_t size, unsigned sector_size, bool partitions)
+    : sector_size_(sector_size), image_(size),
+      loop_(image_.path, sector_size, false, 0, 0, partitions) {}
 
 std::uint64_t scratch_device::device_size() const {
     const int fd = open(path().c_str(), O_RDONLY | O_CLOEXEC);

@@ -53,8 +53,11 @@ class loop_device {
     // LOOP_CONFIGURE, retrying when a racer takes the same free device.
     // SECTOR_SIZE is the logical block size (512, 1024, 2048 or 4096);
     // DIRECT_IO asks for LO_FLAGS_DIRECT_IO (see direct_io_active()).
+    // OFFSET and SIZE_LIMIT (0: to the end) choose the bytes of BACKING it
+    // shows; PARTITIONS lets partitions be added to it (LO_FLAGS_PARTSCAN).
     // Throws std::runtime_error on failure.
-    loop_device(const std::string& backing, unsigned sector_size, bool direct_io);
+    loop_device(const std::string& backing, unsigned sector_size, bool direct_io,
+                std::uint64_t offset = 0, std::uint64_t size_limit = 0, bool partitions = false);
     ~loop_device();
     loop_device(const loop_device&) = delete;
     loop_device& operator=(const loop_device&) = delete;
@@ -106,7 +109,9 @@ class scratch_device {
   public:
     // SIZE bytes of image (0 and sizes that are not a multiple of the sector
     // size are fine; the kernel rounds the device down to 512-byte units).
-    explicit scratch_device(std::uint64_t size, unsigned sector_size = 512);
+    // PARTITIONS: partitions may be added to it (addpart).
+    explicit scratch_device(std::uint64_t size, unsigned sector_size = 512,
+                            bool partitions = false);
     ~scratch_device() = default;
     scratch_device(const scratch_device&) = delete;
     scratch_device& operator=(const scratch_device&) = delete;
