@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "device/description.h"
+#include "device/sysfs_linux.h"
 
 #ifndef __linux__
 #error "this file reads what a Linux kernel says of its block devices"
@@ -16,24 +17,10 @@
 
 namespace {
 
-// The first line of a sysfs file, without its line feed; empty when there is
-// no such file.
-std::string sysfs_line(const std::string& path) {
-    std::string line;
-    FILE* file = fopen(path.c_str(), "re");
-    if (file == nullptr)
-        return line;
-    for (int c; (c = fgetc(file)) != EOF && c != '\n';)
-        line += static_cast<char>(c);
-    fclose(file);
-    return line;
-}
-
 // The sysfs folder of the disk: the device's own, or for a partition its
 // parent (the kernel resolves ".." after the link to the real folder).
 std::string disk_folder(uint64_t device) {
-    const std::string own =
-        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    const std::string own = sysfs_folder(device);
     return access((own + "/partition").c_str(), F_OK) == 0 ? own + "/.." : own;
 }
 

@@ -13,6 +13,7 @@
 #include "device/in_use_rules.h"
 #include "device/loop_status_linux.h"
 #include "device/probes.h"
+#include "device/sysfs_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,32 +32,16 @@ namespace {
 // Loop devices stacked deeper than this are not followed further down.
 constexpr int deepest_stack = 8;
 
-// The first line of a sysfs file, without its line feed.
-std::string read_line(const std::string& path) {
-    std::string line;
-    FILE* file = fopen(path.c_str(), "re");
-    if (file == nullptr)
-        return line;
-    for (int c; (c = fgetc(file)) != EOF && c != '\n';)
-        line += static_cast<char>(c);
-    fclose(file);
-    return line;
-}
-
 uint64_t read_number(const std::string& path) {
-    return std::strtoull(read_line(path).c_str(), nullptr, 10);
+    return std::strtoull(sysfs_line(path).c_str(), nullptr, 10);
 }
 
 // A "MAJOR:MINOR" file as a device number; 0 when there is none.
 uint64_t read_device_number(const std::string& path) {
     unsigned major_number = 0, minor_number = 0;
-    if (std::sscanf(read_line(path).c_str(), "%u:%u", &major_number, &minor_number) != 2)
+    if (std::sscanf(sysfs_line(path).c_str(), "%u:%u", &major_number, &minor_number) != 2)
         return 0;
     return makedev(major_number, minor_number);
-}
-
-std::string sysfs_of(uint64_t device) {
-    return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
 // The node under /dev of the block device whose sysfs folder is DIR.
@@ -88,7 +73,7 @@ bool overlap(const disk_place& a, const disk_place& b) {
 
 // Where a block device lies: a partition on its disk, a disk all of itself.
 disk_place place_of(uint64_t device) {
-    const std::string dir = sysfs_of(device);
+    const std::string dir = sysfs_folder(device);
     if (access((dir + "/partition").c_str(), F_OK) != 0)
         return disk_place{device, whole_device()};
     return disk_place{read_device_number(dir + "/../dev"),
@@ -125,7 +110,7 @@ bool loop_over(const disk_place& target, const std::vector<loop_status>& loops,
 // Whether the system holds the block device DEVICE exclusively (a mount,
 // swap, a RAID member, a partition of it in use): the claim's own test.
 bool held(uint64_t device) {
-    const std::string node = node_of(sysfs_of(device));
+    const std::string node = node_of(sysfs_folder(device));
     struct stat info;
     if (stat(node.c_str(), &info) != 0 || !S_ISBLK(info.st_mode) || info.st_rdev != device)
         return false; // no node of it to ask
@@ -140,7 +125,7 @@ bool held(uint64_t device) {
 // device: the partitions of its disk that overlap it, or the disk itself
 // when none does.
 bool held_under(const disk_place& target) {
-    const std::string dir = sysfs_of(target.disk);
+    const std::string dir = sysfs_folder(target.disk);
     DIR* listing = opendir(dir.c_str());
     if (listing == nullptr)
         return held(target.disk);

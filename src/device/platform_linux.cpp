@@ -7,18 +7,13 @@
 
 #include "device/probes.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <string>
-#include <vector>
 
 int request_sector_size(int fd, uint32_t* sector_size) {
     int size = 0; // BLKSSZGET fills an int

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+#include "device/sysfs_linux.h"
+
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+
+std::string sysfs_line(const std::string& path) {
+    std::string line;
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return line;
+    for (int c; (c = fgetc(file)) != EOF && c != '\n';)
+        line += static_cast<char>(c);
+    fclose(file);
+    return line;
+}
+
+std::string sysfs_folder(uint64_t device) {
+    return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
