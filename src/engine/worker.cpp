@@ -105,8 +105,10 @@ void report_mismatch(const stripe& s, const unsigned char* got, ssize_t got_byte
     int64_t stamped_at = 0;
     if (s.marks.stamped && got_bytes >= static_cast<ssize_t>(stamp_size) &&
         read_stamp(got, s.marks.run_tag, &stamped_at)) {
+        // Blocks begin at multiples of the block size, save after a short
+        // write; a block's own stamp names no other block.
         const int64_t holder = stamped_at - stamped_at % s.block_size;
-        if (holder != s.offset) {
+        if (stamped_at != s.offset && holder != s.offset) {
             report(fmt_mismatch_holding, static_cast<long>(s.offset), static_cast<long>(s.offset),
                    static_cast<long>(holder));
             return;
