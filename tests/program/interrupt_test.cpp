@@ -23,7 +23,7 @@ constexpr unsigned char old_byte = 0xAA;
 const std::string notice = "\nAborting...\n";
 
 // Each block of BYTES either still holds only OLD_BYTE or is one and
-// the same block of data below 128: a worker never leaves a block half done.
+// the same block of test data: a worker never leaves a block half done.
 testing::AssertionResult blocks_whole_or_untouched(const std::vector<unsigned char>& bytes,
                                                    std::size_t block_size,
                                                    std::size_t* untouched_blocks) {

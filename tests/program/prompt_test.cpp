@@ -90,8 +90,8 @@ class Prompt : public testing::Test {
 
     bool untouched() const { return disk_->read_all() == bytes_of(device_bytes, fill_byte); }
 
-    // Whether the run went over the whole device: the random test bytes are
-    // all below 128, so not one byte of the fill is left.
+    // Whether the run went over the whole device: it now holds copies of one
+    // block of varied bytes from start to end, no longer the fill.
     bool overwritten() const {
         const std::vector<unsigned char> bytes = disk_->read_all();
         return bytes != bytes_of(device_bytes, fill_byte) &&

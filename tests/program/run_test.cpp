@@ -25,7 +25,7 @@ namespace {
 
 constexpr std::uint64_t kib = 1024;
 constexpr std::uint64_t mib = 1024 * 1024;
-constexpr unsigned char old_byte = 0xAA; // what the device held before: neither 0 nor below 128
+constexpr unsigned char old_byte = 0xAA; // what the device held before the run
 
 class RunOnDevice : public testing::Test {
   protected:
