@@ -8,10 +8,8 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -28,11 +26,9 @@ std::string disk_folder(uint64_t device) {
 // folder is DISK. The links there are udev's and lead into /dev, so stat
 // cannot reach a file system that hangs.
 std::string by_id_name(const std::string& disk) {
-    unsigned disk_major = 0;
-    unsigned disk_minor = 0;
-    if (sscanf(sysfs_line(disk + "/dev").c_str(), "%u:%u", &disk_major, &disk_minor) != 2)
+    const uint64_t number = sysfs_device_number(disk + "/dev");
+    if (number == 0)
         return "";
-    const dev_t number = makedev(disk_major, disk_minor);
     DIR* listing = opendir("/dev/disk/by-id");
     if (listing == nullptr)
         return "";

@@ -18,7 +18,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,14 +33,6 @@ constexpr int deepest_stack = 8;
 
 uint64_t read_number(const std::string& path) {
     return std::strtoull(sysfs_line(path).c_str(), nullptr, 10);
-}
-
-// A "MAJOR:MINOR" file as a device number; 0 when there is none.
-uint64_t read_device_number(const std::string& path) {
-    unsigned major_number = 0, minor_number = 0;
-    if (std::sscanf(sysfs_line(path).c_str(), "%u:%u", &major_number, &minor_number) != 2)
-        return 0;
-    return makedev(major_number, minor_number);
 }
 
 // The node under /dev of the block device whose sysfs folder is DIR.
@@ -76,7 +67,7 @@ disk_place place_of(uint64_t device) {
     const std::string dir = sysfs_folder(device);
     if (access((dir + "/partition").c_str(), F_OK) != 0)
         return disk_place{device, whole_device()};
-    return disk_place{read_device_number(dir + "/../dev"),
+    return disk_place{sysfs_device_number(dir + "/../dev"),
                       partition_span(read_number(dir + "/start"), read_number(dir + "/size"))};
 }
 
@@ -135,7 +126,7 @@ bool held_under(const disk_place& target) {
         const std::string child = dir + "/" + entry->d_name;
         if (access((child + "/partition").c_str(), F_OK) != 0)
             continue;
-        const uint64_t partition = read_device_number(child + "/dev");
+        const uint64_t partition = sysfs_device_number(child + "/dev");
         if (!overlap(place_of(partition), target))
             continue;
         any_partition = true;

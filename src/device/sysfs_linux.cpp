@@ -16,6 +16,13 @@ std::string sysfs_line(const std::string& path) {
     return line;
 }
 
+uint64_t sysfs_device_number(const std::string& path) {
+    unsigned major_number = 0, minor_number = 0;
+    if (std::sscanf(sysfs_line(path).c_str(), "%u:%u", &major_number, &minor_number) != 2)
+        return 0;
+    return makedev(major_number, minor_number);
+}
+
 std::string sysfs_folder(uint64_t device) {
     return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }

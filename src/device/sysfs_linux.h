@@ -11,5 +11,9 @@
 // no such file.
 std::string sysfs_line(const std::string& path);
 
+// A "MAJOR:MINOR" sysfs file (such as a folder's "dev") as a device number;
+// 0 when there is none.
+uint64_t sysfs_device_number(const std::string& path);
+
 // "/sys/dev/block/MAJOR:MINOR", the folder of the block device DEVICE.
 std::string sysfs_folder(uint64_t device);

@@ -34,13 +34,6 @@ struct stripe {
     device_identity device;
 };
 
-// What one block is written and compared from: the shared test block, or
-// with stamps the worker's own copy of it, stamped anew for every block.
-struct block_data {
-    unsigned char* stamped = nullptr; // null without stamps
-    const unsigned char* bytes = nullptr;
-};
-
 // A worker's pause between its last block and counting itself out.
 constexpr unsigned end_of_stripe_pause_seconds = 3;
 
@@ -80,23 +73,29 @@ int open_device(const stripe& s) {
     return fd;
 }
 
-block_data prepare_block_data(const stripe& s) {
-    block_data data;
-    data.bytes = s.pattern;
+// With stamps, the worker's own copy of the test block, tagged for this
+// pass and stamped anew for every block; null without them.
+unsigned char* stamped_copy(const stripe& s) {
     if (!s.marks.stamped)
-        return data;
-    data.stamped = static_cast<unsigned char*>(aligned_block(s));
-    memcpy(data.stamped, s.pattern, s.block_size);
-    stamp_tags(data.stamped, s.block_size, s.marks.run_tag, s.pass);
-    data.bytes = data.stamped;
-    return data;
+        return nullptr;
+    unsigned char* copy = static_cast<unsigned char*>(aligned_block(s));
+    memcpy(copy, s.pattern, s.block_size);
+    stamp_tags(copy, s.block_size, s.marks.run_tag, s.pass);
+    return copy;
 }
 
 // The bytes that belong at the stripe's current offset.
-const unsigned char* data_at(const stripe& s, block_data& data) {
-    if (data.stamped != nullptr)
-        stamp_offsets(data.stamped, s.block_size, s.offset);
-    return data.bytes;
+const unsigned char* data_at(const stripe& s, unsigned char* stamped) {
+    if (stamped == nullptr)
+        return s.pattern;
+    stamp_offsets(stamped, s.block_size, s.offset);
+    return stamped;
+}
+
+// Whether the stripe may go on to its next block: no stop was asked for,
+// and the pass has not yet verified the whole device.
+bool next_block_wanted(const stripe& s) {
+    return !pool_stop_is_requested() && !pool_clamp_verified(s.disk_size);
 }
 
 // Reports the block at the stripe's offset, which read back as GOT (GOT_BYTES
@@ -117,15 +116,24 @@ void report_mismatch(const stripe& s, const unsigned char* got, ssize_t got_byte
     report(fmt_mismatch, static_cast<long>(s.offset));
 }
 
+// Reports a block that did not match, counts its BYTES and moves the stripe
+// on past them; gives whether the stripe has blocks left.
+bool count_block(stripe& s, int64_t bytes, bool mismatched, const unsigned char* got,
+                 ssize_t got_bytes, int64_t* blocks_done) {
+    if (mismatched)
+        report_mismatch(s, got, got_bytes);
+    pool_add_verified(bytes, mismatched);
+    s.offset += bytes;
+    return ++*blocks_done != s.blocks_per_worker;
+}
+
 // Goes over the stripe block by block until it is done, a stop is asked for,
 // the pass has verified the whole device, or the device ends.
-void write_and_verify(stripe& s, int fd, block_data& data, unsigned char* read_back) {
+void write_and_verify(stripe& s, int fd, unsigned char* stamped, unsigned char* read_back) {
     for (int64_t blocks_done = 0;;) {
-        if (pool_stop_is_requested())
+        if (!next_block_wanted(s))
             return;
-        if (pool_clamp_verified(s.disk_size))
-            return;
-        const unsigned char* bytes = data_at(s, data);
+        const unsigned char* bytes = data_at(s, stamped);
         ssize_t n = write(fd, bytes, s.block_size);
         if (n == -1) {
             // The end of the device: the stripe reaches past it. Out of space
@@ -144,11 +152,7 @@ void write_and_verify(stripe& s, int fd, block_data& data, unsigned char* read_b
         // next write must still follow on directly.
         if (got != n && lseek(fd, s.offset + n, SEEK_SET) == -1)
             die_with_errno(fmt_seek_failed, s.device_path);
-        if (mismatched)
-            report_mismatch(s, read_back, got);
-        pool_add_verified(n, mismatched);
-        s.offset += n;
-        if (++blocks_done == s.blocks_per_worker)
+        if (!count_block(s, n, mismatched, read_back, got, &blocks_done))
             return;
     }
 }
@@ -156,24 +160,18 @@ void write_and_verify(stripe& s, int fd, block_data& data, unsigned char* read_b
 // The read-back after the last pass: every block of the stripe read again
 // and compared with what that pass wrote there. A block that the device's
 // end cuts short was written short and is compared as far as it goes.
-void read_and_compare(stripe& s, int fd, block_data& data, unsigned char* read_back) {
+void read_and_compare(stripe& s, int fd, unsigned char* stamped, unsigned char* read_back) {
     for (int64_t blocks_done = 0; s.offset < s.disk_size;) {
-        if (pool_stop_is_requested())
+        if (!next_block_wanted(s))
             return;
-        if (pool_clamp_verified(s.disk_size))
-            return;
-        const unsigned char* bytes = data_at(s, data);
+        const unsigned char* bytes = data_at(s, stamped);
         const int64_t left = s.disk_size - s.offset;
         const ssize_t want = left < s.block_size ? static_cast<ssize_t>(left) : s.block_size;
         ssize_t got = pread(fd, read_back, s.block_size, s.offset);
         if (got == -1)
             die_at_block(fmt_read_back_failed_at, s);
         bool mismatched = got < want || memcmp(bytes, read_back, static_cast<size_t>(want)) != 0;
-        if (mismatched)
-            report_mismatch(s, read_back, got);
-        pool_add_verified(want, mismatched);
-        s.offset += want;
-        if (++blocks_done == s.blocks_per_worker)
+        if (!count_block(s, want, mismatched, read_back, got, &blocks_done))
             return;
     }
 }
@@ -197,14 +195,14 @@ void* worker_main(void* slot_pointer) {
     if (!empty && !s.read_back && lseek(fd, s.offset, SEEK_SET) == -1)
         die_with_errno(fmt_seek_failed, s.device_path);
     unsigned char* read_back = static_cast<unsigned char*>(aligned_block(s));
-    block_data data = prepare_block_data(s);
+    unsigned char* stamped = stamped_copy(s);
 
     if (!empty && s.read_back)
-        read_and_compare(s, fd, data, read_back);
+        read_and_compare(s, fd, stamped, read_back);
     else if (!empty)
-        write_and_verify(s, fd, data, read_back);
+        write_and_verify(s, fd, stamped, read_back);
 
-    free(data.stamped);
+    free(stamped);
     free(read_back);
     close(fd);
     sleep(end_of_stripe_pause_seconds); // a pause cut short by a signal is not resumed

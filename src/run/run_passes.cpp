@@ -72,12 +72,11 @@ void flush_or_die(const run_settings& settings) {
     fail_process(fmt_flush_failed, settings.device_path, strerror(errno));
 }
 
+// On a terminal the summary takes the progress line's place, as a report does.
 void write_summary(const run_summary& summary) {
-    static const bool on_terminal = isatty(STDERR_FILENO) == 1;
     char line[summary_size];
     format_summary(line, summary);
-    // On a terminal the summary takes the progress line's place.
-    fprintf(stderr, "%s%s", on_terminal ? "\033[2K" : "", line);
+    report("%s", line);
 }
 
 block_marks marks_of(const run_settings& settings) {
