@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "device/description.h"
 
+#include "device/in_use_rules.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -87,12 +89,10 @@ std::string serno_text(const std::string& name) {
 }
 
 uint32_t dragonfly_unit(uint32_t minor) {
-    return ((minor >> 3) & 0x1f) | (((minor >> 21) & 0x0f) << 5);
+    return dragonfly_node_of(minor).unit;
 }
 
 bool dragonfly_whole_disk(uint32_t minor) {
-    const uint32_t slice = ((minor >> 16) & 0x0f) | (((minor >> 29) & 0x07) << 4);
-    const uint32_t partition =
-        (minor & 0x07) | (((minor >> 20) & 0x01) << 3) | (((minor >> 25) & 0x0f) << 4);
-    return slice == 1 && partition == 255;
+    const dragonfly_node node = dragonfly_node_of(minor);
+    return node.slice == 1 && node.partition == 255;
 }
