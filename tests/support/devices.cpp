@@ -105,7 +105,9 @@ loop_device::loop_device(const std::string& backing, unsigned sector_size, bool 
             io_fail("LOOP_CTL_GET_FREE failed on", "/dev/loop-control");
         const std::string path = "/dev/loop" + std::to_string(number);
         descriptor device(open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (device.fd < 0 && errno == ENOENT) {
+        // ENOENT: the node is not made yet; ENXIO: another racer was handed
+        // the same number, attached and is detaching it.
+        if (device.fd < 0 && (errno == ENOENT || errno == ENXIO)) {
             pause_briefly();
             continue;
         }
