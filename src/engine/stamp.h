@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // With -r every 512-byte sector of every block written begins with a stamp
@@ -22,3 +23,10 @@ void stamp_offsets(unsigned char* block, uint32_t size, int64_t offset);
 // Whether SECTOR begins with a stamp of this run (its random half is
 // RUN_TAG); then *OFFSET is the offset that the stamp names.
 bool read_stamp(const unsigned char* sector, uint32_t run_tag, int64_t* offset);
+
+// Whether GOT, LENGTH bytes read back from byte OFFSET of the device, holds
+// what a stamped block written there holds: PATTERN with every sector's
+// stamp for OFFSET, RUN_TAG and PASS. Checked sector by sector against the
+// one shared pattern, which costs less than stamping a copy to compare.
+bool holds_stamped_block(const unsigned char* got, size_t length, const unsigned char* pattern,
+                         int64_t offset, uint32_t run_tag, uint32_t pass);

@@ -73,10 +73,11 @@ int open_device(const stripe& s) {
     return fd;
 }
 
-// With stamps, the worker's own copy of the test block, tagged for this
-// pass and stamped anew for every block; null without them.
+// With stamps, the worker's own copy of the test block to write, tagged for
+// this pass and stamped anew for every block; null without them, and in the
+// read-back, which writes nothing.
 unsigned char* stamped_copy(const stripe& s) {
-    if (!s.marks.stamped)
+    if (!s.marks.stamped || s.read_back)
         return nullptr;
     unsigned char* copy = static_cast<unsigned char*>(aligned_block(s));
     memcpy(copy, s.pattern, s.block_size);
@@ -90,6 +91,14 @@ const unsigned char* data_at(const stripe& s, unsigned char* stamped) {
         return s.pattern;
     stamp_offsets(stamped, s.block_size, s.offset);
     return stamped;
+}
+
+// Whether GOT, LENGTH bytes read at the stripe's offset, holds what this
+// pass wrote there.
+bool holds_written_data(const stripe& s, const unsigned char* got, size_t length) {
+    if (s.marks.stamped)
+        return holds_stamped_block(got, length, s.pattern, s.offset, s.marks.run_tag, s.pass);
+    return memcmp(s.pattern, got, length) == 0;
 }
 
 // Whether the stripe may go on to its next block: no stop was asked for,
@@ -147,7 +156,7 @@ void write_and_verify(stripe& s, int fd, unsigned char* stamped, unsigned char* 
         ssize_t got = read(fd, read_back, static_cast<size_t>(n));
         if (got == -1)
             die_at_block(fmt_read_back_failed_at, s);
-        bool mismatched = got != n || memcmp(bytes, read_back, static_cast<size_t>(n)) != 0;
+        bool mismatched = got != n || !holds_written_data(s, read_back, static_cast<size_t>(n));
         // A short read-back leaves the position short of the block's end; the
         // next write must still follow on directly.
         if (got != n && lseek(fd, s.offset + n, SEEK_SET) == -1)
@@ -160,17 +169,17 @@ void write_and_verify(stripe& s, int fd, unsigned char* stamped, unsigned char* 
 // The read-back after the last pass: every block of the stripe read again
 // and compared with what that pass wrote there. A block that the device's
 // end cuts short was written short and is compared as far as it goes.
-void read_and_compare(stripe& s, int fd, unsigned char* stamped, unsigned char* read_back) {
+void read_and_compare(stripe& s, int fd, unsigned char* read_back) {
     for (int64_t blocks_done = 0; s.offset < s.disk_size;) {
         if (!next_block_wanted(s))
             return;
-        const unsigned char* bytes = data_at(s, stamped);
         const int64_t left = s.disk_size - s.offset;
         const ssize_t want = left < s.block_size ? static_cast<ssize_t>(left) : s.block_size;
         ssize_t got = pread(fd, read_back, s.block_size, s.offset);
         if (got == -1)
             die_at_block(fmt_read_back_failed_at, s);
-        bool mismatched = got < want || memcmp(bytes, read_back, static_cast<size_t>(want)) != 0;
+        bool mismatched =
+            got < want || !holds_written_data(s, read_back, static_cast<size_t>(want));
         if (!count_block(s, want, mismatched, read_back, got, &blocks_done))
             return;
     }
@@ -198,7 +207,7 @@ void* worker_main(void* slot_pointer) {
     unsigned char* stamped = stamped_copy(s);
 
     if (!empty && s.read_back)
-        read_and_compare(s, fd, stamped, read_back);
+        read_and_compare(s, fd, read_back);
     else if (!empty)
         write_and_verify(s, fd, stamped, read_back);
 

@@ -29,4 +29,29 @@ TEST(Stamp, EverySectorBeginsWithItsOffsetAndTheTag) {
     EXPECT_FALSE(read_stamp(block.data(), 0xA1B2C3D5u, &offset)) << "another run's stamp";
 }
 
+// A block read back holds a stamped block when every byte is the pattern's
+// or its sector's stamp; a block cut short is checked as far as it goes.
+TEST(Stamp, ReadBackHoldsTheStampedBlockOnlyWhenEveryByteAgrees) {
+    std::vector<unsigned char> pattern(2048);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<unsigned char>(i * 7);
+    std::vector<unsigned char> written = pattern;
+    stamp_tags(written.data(), 2048, 0xA1B2C3D4u, 3);
+    stamp_offsets(written.data(), 2048, 1 << 20);
+    const auto holds = [&](const std::vector<unsigned char>& got, size_t length) {
+        return holds_stamped_block(got.data(), length, pattern.data(), 1 << 20, 0xA1B2C3D4u, 3);
+    };
+    EXPECT_TRUE(holds(written, 2048));
+    EXPECT_TRUE(holds(written, 1032)) << "cut short inside the third sector's stamp";
+    EXPECT_FALSE(holds(pattern, 2048)) << "no stamps";
+    for (size_t at : {0u, 520u, 1036u, 1535u, 2047u}) {
+        std::vector<unsigned char> got = written;
+        got[at] ^= 0x01;
+        EXPECT_FALSE(holds(got, 2048)) << "byte " << at << " changed";
+    }
+    std::vector<unsigned char> moved = written;
+    stamp_offsets(moved.data(), 2048, (1 << 20) + 2048);
+    EXPECT_FALSE(holds(moved, 2048)) << "the data written 2048 bytes further on";
+}
+
 } // namespace
