@@ -8,7 +8,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -19,7 +18,7 @@ namespace {
 // parent (the kernel resolves ".." after the link to the real folder).
 std::string disk_folder(uint64_t device) {
     const std::string own = sysfs_folder(device);
-    return access((own + "/partition").c_str(), F_OK) == 0 ? own + "/.." : own;
+    return sysfs_is_partition(own) ? own + "/.." : own;
 }
 
 // The name under /dev/disk/by-id that says the most of the disk whose sysfs

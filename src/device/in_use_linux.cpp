@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +66,7 @@ bool overlap(const disk_place& a, const disk_place& b) {
 // Where a block device lies: a partition on its disk, a disk all of itself.
 disk_place place_of(uint64_t device) {
     const std::string dir = sysfs_folder(device);
-    if (access((dir + "/partition").c_str(), F_OK) != 0)
+    if (!sysfs_is_partition(dir))
         return disk_place{device, whole_device()};
     return disk_place{sysfs_device_number(dir + "/../dev"),
                       partition_span(read_number(dir + "/start"), read_number(dir + "/size"))};
@@ -89,9 +90,7 @@ const loop_status* loop_with_number(const std::vector<loop_status>& loops, uint6
 bool loop_over(const disk_place& target, const std::vector<loop_status>& loops,
                const std::vector<uint64_t>& stack) {
     for (const loop_status& loop : loops) {
-        bool in_stack = false;
-        for (uint64_t device : stack)
-            in_stack = in_stack || device == loop.device;
+        const bool in_stack = std::find(stack.begin(), stack.end(), loop.device) != stack.end();
         if (!in_stack && loop.backing != 0 && overlap(place_of_loop(loop), target))
             return true;
     }
@@ -124,7 +123,7 @@ bool held_under(const disk_place& target) {
     bool holds = false;
     while (const dirent* entry = readdir(listing)) {
         const std::string child = dir + "/" + entry->d_name;
-        if (access((child + "/partition").c_str(), F_OK) != 0)
+        if (!sysfs_is_partition(child))
             continue;
         const uint64_t partition = sysfs_device_number(child + "/dev");
         if (!overlap(place_of(partition), target))

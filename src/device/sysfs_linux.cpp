@@ -2,6 +2,7 @@
 #include "device/sysfs_linux.h"
 
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -25,4 +26,8 @@ uint64_t sysfs_device_number(const std::string& path) {
 
 std::string sysfs_folder(uint64_t device) {
     return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+bool sysfs_is_partition(const std::string& folder) {
+    return access((folder + "/partition").c_str(), F_OK) == 0;
 }

@@ -17,3 +17,7 @@ uint64_t sysfs_device_number(const std::string& path);
 
 // "/sys/dev/block/MAJOR:MINOR", the folder of the block device DEVICE.
 std::string sysfs_folder(uint64_t device);
+
+// Whether the block device whose sysfs folder is FOLDER is a partition; its
+// disk's folder is then FOLDER + "/..".
+bool sysfs_is_partition(const std::string& folder);
